@@ -1,0 +1,157 @@
+#include "support/child_process.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+namespace zt::test {
+
+Child::Child(const std::string& path, const ChildOptions& options) {
+  int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2];
+  if (options.stdinFd < 0 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
+  if (options.stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0) abort();
+  if (pipe2(errPipe, O_CLOEXEC) != 0) abort();
+  std::vector<std::string> argvStore{path};
+  argvStore.insert(argvStore.end(), options.args.begin(), options.args.end());
+  std::vector<char*> argv;
+  for (auto& a : argvStore) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<std::string> envStore;
+  for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
+  for (auto& [k, v] : options.env) envStore.push_back(k + "=" + v);
+  std::vector<char*> envp;
+  for (auto& e : envStore) envp.push_back(e.data());
+  envp.push_back(nullptr);
+
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(options.stdinFd >= 0 ? options.stdinFd : inPipe[0], 0);
+    dup2(options.stdoutFd >= 0 ? options.stdoutFd : outPipe[1], 1);
+    dup2(errPipe[1], 2);
+    // A host's child starts with default signal dispositions.
+    signal(SIGPIPE, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve(path.c_str(), argv.data(), envp.data());
+    _exit(127);
+  }
+  if (options.stdinFd < 0) {
+    close(inPipe[0]);
+    in_ = inPipe[1];
+  }
+  if (options.stdoutFd < 0) {
+    close(outPipe[1]);
+    outFd_ = outPipe[0];
+    out_.emplace(outFd_);
+  } else {
+    out_.emplace(-1);
+  }
+  close(errPipe[1]);
+  err_ = errPipe[0];
+  fcntl(err_, F_SETFL, O_NONBLOCK);
+}
+
+Child::~Child() {
+  if (!status_) {
+    kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+  if (in_ >= 0) close(in_);
+  if (outFd_ >= 0) close(outFd_);
+  if (err_ >= 0) close(err_);
+}
+
+bool Child::write(const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+void Child::closeStdin() {
+  if (in_ >= 0) close(in_);
+  in_ = -1;
+}
+
+void Child::closeStdout() {
+  if (outFd_ >= 0) close(outFd_);
+  outFd_ = -1;
+}
+
+void Child::signal(int sig) { kill(pid_, sig); }
+
+bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\"") != std::string::npos; }
+
+std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    auto line = out_->next(left);
+    if (!line) return std::nullopt;
+    if (isAudioLine(*line)) {
+      audio.push_back(std::move(*line));
+      continue;
+    }
+    return line;
+  }
+}
+
+int Child::wait(std::chrono::milliseconds timeout) {
+  if (status_) return *status_;
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    int st = 0;
+    const pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+      return *status_;
+    }
+    if (std::chrono::steady_clock::now() > deadline) return -1;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+int Child::finish(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  if (outFd_ >= 0) {
+    for (;;) {
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      auto line = nextControl(left);
+      if (!line) break;
+      remaining.push_back(std::move(*line));
+    }
+  }
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const int st = wait(left.count() > 0 ? left : std::chrono::milliseconds(1));
+  if (st == -1) {
+    kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+    return -1;
+  }
+  return st;
+}
+
+std::string Child::stderrText() {
+  char chunk[4096];
+  for (;;) {
+    const ssize_t n = read(err_, chunk, sizeof chunk);
+    if (n <= 0) break;
+    errText_.append(chunk, static_cast<size_t>(n));
+  }
+  return errText_;
+}
+
+}  // namespace zt::test

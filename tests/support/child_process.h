@@ -1,0 +1,71 @@
+// Runs a helper executable as a host would: a child with pipes on its
+// standard input, output and error.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/pipe_reader.h"
+
+namespace zt::test {
+
+struct ChildOptions {
+  std::vector<std::string> args;             // after the executable's name
+  std::map<std::string, std::string> env;    // added to the environment
+  // Descriptor for standard input instead of a pipe (-1: pipe).
+  int stdinFd = -1;
+  // Descriptor for standard output instead of a pipe (-1: pipe).
+  int stdoutFd = -1;
+};
+
+class Child {
+ public:
+  Child(const std::string& path, const ChildOptions& options = {});
+  ~Child();
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+
+  pid_t pid() const { return pid_; }
+  // Writes all of `bytes` to the child's standard input (false when it is
+  // closed).
+  bool write(const std::string& bytes);
+  void send(const std::string& command) { write("{\"command\":\"" + command + "\"}\n"); }
+  void closeStdin();
+  void closeStdout();
+  void signal(int sig);
+
+  LineReader& out() { return *out_; }
+  // The next non-audio event line (audio lines are collected in `audio`).
+  std::optional<std::string> nextControl(std::chrono::milliseconds timeout = std::chrono::seconds(15));
+  std::vector<std::string> audio;
+
+  // Reads everything to the end, waits for the exit and answers its status
+  // (-1 when it did not exit in time, after which it is killed; 128+N for a
+  // signal N).
+  int finish(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Control lines read by `finish`, in order.
+  std::vector<std::string> remaining;
+  // Everything the child wrote to standard error.
+  std::string stderrText();
+  // Waits for the exit without reading.
+  int wait(std::chrono::milliseconds timeout);
+
+ private:
+  pid_t pid_ = -1;
+  int in_ = -1;
+  int outFd_ = -1;
+  int err_ = -1;
+  std::optional<LineReader> out_;
+  std::string errText_;
+  std::optional<int> status_;
+};
+
+// Lines that are not audio events.
+bool isAudioLine(const std::string& line);
+
+}  // namespace zt::test

@@ -1,0 +1,50 @@
+#include "support/pipe_reader.h"
+
+#include <errno.h>
+#include <poll.h>
+#include <unistd.h>
+
+namespace zt::test {
+
+std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return line;
+    }
+    if (eof_) return std::nullopt;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) continue;
+    char chunk[65536];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n > 0) {
+      buffer_.append(chunk, static_cast<size_t>(n));
+    } else if (n == 0) {
+      eof_ = true;
+    } else if (errno != EAGAIN && errno != EINTR) {
+      eof_ = true;
+    }
+  }
+}
+
+std::vector<std::string> LineReader::rest(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> lines;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    auto line = next(left);
+    if (!line) break;
+    lines.push_back(std::move(*line));
+  }
+  return lines;
+}
+
+}  // namespace zt::test

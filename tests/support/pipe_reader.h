@@ -1,0 +1,29 @@
+// Reads newline-ended lines from a descriptor with a deadline.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace zt::test {
+
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next whole line without its newline, or nothing when the deadline
+  // passes or the descriptor reaches its end first.
+  std::optional<std::string> next(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Every line until the end of input (or the deadline).
+  std::vector<std::string> rest(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  bool atEnd() const { return eof_; }
+  // Bytes received after the last newline.
+  const std::string& partial() const { return buffer_; }
+
+ private:
+  int fd_;
+  std::string buffer_;
+  bool eof_ = false;
+};
+
+}  // namespace zt::test

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Safe to run again.
+set -euo pipefail
+
+packages=(
+  cmake ninja-build pkg-config binutils python3
+  libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
+  pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
+)
+# libdispatch comes with the Swift toolchain; without one, Debian's clang
+# is the compiler.
+if ! command -v clang++ >/dev/null 2>&1 && [ ! -x /opt/swift/usr/bin/clang++ ]; then
+  packages+=(clang)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
