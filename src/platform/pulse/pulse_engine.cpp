@@ -1,0 +1,340 @@
+#include "platform/pulse/pulse_engine.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace zt::platform::pulse {
+
+namespace {
+
+constexpr auto kQueryBound = std::chrono::seconds(2);
+constexpr auto kStartBound = std::chrono::seconds(3);
+// Small fragments keep the microphone's latency near the tap's own size.
+constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+
+AudioFormat noInput() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
+
+}  // namespace
+
+PulseEngine::PulseEngine() = default;
+
+PulseEngine::~PulseEngine() {
+  stop();
+  pa_context* context = nullptr;
+  {
+    LoopLock lock;
+    observers_->entries.clear();
+    cancelServerQuery();
+    context = context_;
+    context_ = nullptr;
+  }
+  releaseContext(context);
+}
+
+// Main queue. The engine keeps its own connection so that its subscription
+// and its record stream fail together when the server goes away.
+bool PulseEngine::ensureContext(Clock::time_point deadline) {
+  {
+    LoopLock lock;
+    if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+  }
+  int error = 0;
+  pa_context* context = connectContext("Zentrell microphone", deadline, &error);
+  if (!context) return false;
+  LoopLock lock;
+  if (context_) {
+    // A previous connection that failed; it has no stream left to serve.
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+  }
+  context_ = context;
+  pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
+  pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
+  if (pa_operation* op = pa_context_subscribe(
+          context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
+          nullptr, nullptr))
+    pa_operation_unref(op);
+  return pa_context_get_state(context_) == PA_CONTEXT_READY;
+}
+
+AudioFormat PulseEngine::inputFormat() {
+  const auto deadline = Clock::now() + kQueryBound;
+  if (!ensureContext(deadline)) return noInput();
+  pa_context* context;
+  {
+    LoopLock lock;
+    context = context_;
+  }
+  // The context stays alive: only this thread (the engine's owner) replaces
+  // or releases it.
+  auto defaults = queryDefaults(context, deadline);
+  if (!defaults || defaults->source.empty()) return noInput();
+  auto source = querySource(context, defaults->source, deadline);
+  // A monitor as the default source would record the system audio a second
+  // time, so it does not count as a microphone.
+  if (!source || source->isMonitor || source->spec.channels == 0) return noInput();
+  {
+    LoopLock lock;
+    source_ = source;
+  }
+  return AudioFormat{SampleType::Float32, static_cast<double>(source->spec.rate), source->spec.channels, true};
+}
+
+void PulseEngine::installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) {
+  LoopLock lock;
+  tapFrames_ = bufferSize > 0 ? bufferSize : 1024;
+  tapFormat_ = format;
+  tap_ = std::move(block);
+  pending_.reset();
+  pendingFrames_ = 0;
+}
+
+void PulseEngine::removeTap(uint32_t bus) {
+  LoopLock lock;
+  tap_ = nullptr;
+  pending_.reset();
+  pendingFrames_ = 0;
+}
+
+bool PulseEngine::start() {
+  const auto deadline = Clock::now() + kStartBound;
+  bool haveSource;
+  {
+    LoopLock lock;
+    haveSource = source_.has_value() && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
+  }
+  if (!haveSource && inputFormat().channelCount == 0) return false;
+
+  {
+    LoopLock lock;
+    if (stream_) return pa_stream_get_state(stream_) == PA_STREAM_READY;
+    if (!context_ || !source_) return false;
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source_->spec.rate, source_->spec.channels};
+    // The tap's format decides what the server hands over; it converts.
+    if (tapFormat_ && tapFormat_->sampleType == SampleType::Float32 && tapFormat_->interleaved &&
+        tapFormat_->channelCount >= 1 && tapFormat_->channelCount <= PA_CHANNELS_MAX &&
+        tapFormat_->sampleRate >= 1 && tapFormat_->sampleRate <= PA_RATE_MAX) {
+      spec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
+      spec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
+    }
+    if (!pa_sample_spec_valid(&spec)) return false;
+    const pa_channel_map* map = spec.channels == source_->map.channels ? &source_->map : nullptr;
+    stream_ = pa_stream_new(context_, "Microphone", &spec, map);
+    if (!stream_) return false;
+    stopping_ = false;
+    startWaiter_.reset();
+    pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
+    pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
+    pa_buffer_attr attr;
+    attr.maxlength = static_cast<uint32_t>(-1);
+    attr.tlength = static_cast<uint32_t>(-1);
+    attr.prebuf = static_cast<uint32_t>(-1);
+    attr.minreq = static_cast<uint32_t>(-1);
+    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    // Not movable: if the source goes, the server must not quietly carry
+    // this stream over to another one (perhaps a monitor); the stream fails
+    // instead and the session hears of it.
+    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+    if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
+      teardownStream();
+      return false;
+    }
+  }
+  startWaiter_.waitUntil(deadline);
+  LoopLock lock;
+  if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) return true;
+  teardownStream();
+  return false;
+}
+
+void PulseEngine::stop() {
+  LoopLock lock;
+  teardownStream();
+}
+
+// Lock held. Once the callbacks are cleared under the lock, no tap call is
+// running (it would hold the lock) and none will run.
+void PulseEngine::teardownStream() {
+  if (!stream_) return;
+  stopping_ = true;
+  pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  if (pa_stream_get_state(stream_) == PA_STREAM_READY || pa_stream_get_state(stream_) == PA_STREAM_CREATING)
+    pa_stream_disconnect(stream_);
+  pa_stream_unref(stream_);
+  stream_ = nullptr;
+  pending_.reset();
+  pendingFrames_ = 0;
+}
+
+void PulseEngine::cancelServerQuery() {
+  if (!serverQuery_) return;
+  pa_operation_cancel(serverQuery_);
+  pa_operation_unref(serverQuery_);
+  serverQuery_ = nullptr;
+}
+
+uint64_t PulseEngine::addObserver(std::function<void()> callback) {
+  LoopLock lock;
+  const uint64_t id = observers_->nextId++;
+  observers_->entries.emplace_back(id, std::move(callback));
+  return id;
+}
+
+// Loop thread. Each callback runs under the loop lock, so `removeObserver`
+// (which takes it) returns only once no callback is running. An observer
+// removed by an earlier callback of this same round is skipped.
+void PulseEngine::postConfigurationChange() {
+  std::vector<uint64_t> ids;
+  for (const auto& entry : observers_->entries) ids.push_back(entry.first);
+  for (uint64_t id : ids) {
+    auto it = std::find_if(observers_->entries.begin(), observers_->entries.end(),
+                           [id](const auto& entry) { return entry.first == id; });
+    if (it == observers_->entries.end()) continue;
+    auto callback = it->second;
+    if (callback) callback();
+  }
+}
+
+void PulseEngine::onContextState(pa_context* context, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  const auto state = pa_context_get_state(context);
+  if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+    self->startWaiter_.signal();
+    self->postConfigurationChange();
+  }
+}
+
+void PulseEngine::onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                                 void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+    if (self->source_ && self->source_->index == index) self->postConfigurationChange();
+  } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
+    self->checkDefaultSource();
+  }
+}
+
+// Loop thread. Server events come for many reasons (a new default sink, a
+// changed default sample rate); only a different default source matters.
+void PulseEngine::checkDefaultSource() {
+  if (!source_ || !context_) return;
+  if (serverQuery_) {
+    queryAgain_ = true;
+    return;
+  }
+  serverQuery_ = pa_context_get_server_info(context_, &PulseEngine::onServerInfo, this);
+}
+
+void PulseEngine::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  if (self->serverQuery_) {
+    pa_operation_unref(self->serverQuery_);
+    self->serverQuery_ = nullptr;
+  }
+  if (info && self->source_) {
+    const std::string current = info->default_source_name ? info->default_source_name : "";
+    if (current != self->source_->name) self->postConfigurationChange();
+  }
+  if (self->queryAgain_) {
+    self->queryAgain_ = false;
+    self->checkDefaultSource();
+  }
+}
+
+void PulseEngine::onStreamState(pa_stream* stream, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY:
+      self->startWaiter_.signal();
+      break;
+    case PA_STREAM_FAILED:
+    case PA_STREAM_TERMINATED:
+      self->startWaiter_.signal();
+      // The source went away (the stream may not move) or the server
+      // dropped it; either way the input is gone.
+      if (!self->stopping_) self->postConfigurationChange();
+      break;
+    default:
+      break;
+  }
+}
+
+void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  for (;;) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    self->consume(data, bytes);
+    pa_stream_drop(stream);
+    if (self->stream_ != stream) return;  // the tap stopped the engine
+  }
+}
+
+// Loop thread, lock held. Fills the tap's buffer and hands it over each
+// time it holds exactly the tap's size; a hole in the stream counts as
+// silence so that the timeline stays whole.
+void PulseEngine::consume(const void* data, size_t bytes) {
+  if (!tap_ || !stream_) return;
+  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  if (!spec || spec->channels == 0) return;
+  const uint32_t channels = spec->channels;
+  const size_t frameBytes = sizeof(float) * channels;
+  size_t frames = bytes / frameBytes;
+  const auto* in = static_cast<const float*>(data);
+  while (frames > 0 && tap_) {
+    if (!pending_) {
+      const AudioFormat format{SampleType::Float32, static_cast<double>(spec->rate), channels, true};
+      pending_ = PCMBuffer::make(format, tapFrames_);
+      pendingFrames_ = 0;
+      if (!pending_) return;
+    }
+    AudioBufferList* list = pending_->mutableAudioBufferList();
+    auto* out = static_cast<float*>(list->buffers[0].data) + static_cast<size_t>(pendingFrames_) * channels;
+    const size_t take = std::min<size_t>(frames, tapFrames_ - pendingFrames_);
+    if (in) {
+      std::memcpy(out, in, take * frameBytes);
+      in += take * channels;
+    } else {
+      std::memset(out, 0, take * frameBytes);
+    }
+    pendingFrames_ += static_cast<uint32_t>(take);
+    frames -= take;
+    if (pendingFrames_ == tapFrames_) {
+      pending_->setFrameLength(tapFrames_);
+      TapBlock tap = tap_;
+      tap(*pending_);
+      if (!pending_) return;  // the tap removed itself
+      pending_->setFrameLength(0);
+      pendingFrames_ = 0;
+    }
+  }
+}
+
+void PulseObserver::remove() {
+  auto list = list_.lock();
+  if (!list) return;
+  LoopLock lock;
+  auto& entries = list->entries;
+  entries.erase(std::remove_if(entries.begin(), entries.end(), [this](const auto& e) { return e.first == id_; }),
+                entries.end());
+}
+
+std::shared_ptr<NotificationObserver> PulseNotificationCenter::addEngineConfigurationObserver(
+    AudioEngine* engine, std::function<void()> callback) {
+  auto* pulseEngine = dynamic_cast<PulseEngine*>(engine);
+  if (!pulseEngine) return std::make_shared<PulseObserver>(std::weak_ptr<ObserverList>(), 0);
+  const uint64_t id = pulseEngine->addObserver(std::move(callback));
+  return std::make_shared<PulseObserver>(pulseEngine->observers(), id);
+}
+
+void PulseNotificationCenter::removeObserver(const std::shared_ptr<NotificationObserver>& observer) {
+  if (auto* pulseObserver = dynamic_cast<PulseObserver*>(observer.get())) pulseObserver->remove();
+}
+
+}  // namespace zt::platform::pulse

@@ -1,0 +1,99 @@
+// The microphone: a record stream on the server's default source, handed to
+// the tap in buffers of exactly the tap's size, and the configuration-change
+// notifications the session treats as a lost microphone.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/pulse/pulse_loop.h"
+
+namespace zt::platform::pulse {
+
+// The callbacks registered for one engine's configuration changes. Guarded
+// by the loop lock; called on the loop thread with that lock held, so a
+// removal under the lock is final.
+struct ObserverList {
+  uint64_t nextId = 1;
+  std::vector<std::pair<uint64_t, std::function<void()>>> entries;
+};
+
+class PulseEngine final : public AudioEngine {
+ public:
+  PulseEngine();
+  ~PulseEngine() override;
+
+  // Main queue. Bounded by about two seconds when the server does not answer.
+  AudioFormat inputFormat() override;
+  void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) override;
+  void removeTap(uint32_t bus) override;
+  void prepare() override {}
+  // Main queue. Waits, bounded by about three seconds, for the server to
+  // accept or refuse the record stream.
+  bool start() override;
+  void stop() override;
+
+  // Any thread but the loop's own (or the loop thread from inside a
+  // callback); see NotificationCenter.
+  uint64_t addObserver(std::function<void()> callback);
+  std::weak_ptr<ObserverList> observers() const { return observers_; }
+
+ private:
+  bool ensureContext(Clock::time_point deadline);
+  void teardownStream();
+  void cancelServerQuery();
+
+  // Loop thread, lock held.
+  void postConfigurationChange();
+  void checkDefaultSource();
+  void consume(const void* data, size_t bytes);
+  static void onContextState(pa_context* context, void* userdata);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                             void* userdata);
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
+  static void onStreamState(pa_stream* stream, void* userdata);
+  static void onStreamRead(pa_stream* stream, size_t bytes, void* userdata);
+
+  // Everything below is guarded by the loop lock.
+  std::shared_ptr<ObserverList> observers_ = std::make_shared<ObserverList>();
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  pa_operation* serverQuery_ = nullptr;
+  bool queryAgain_ = false;
+  std::optional<SourceDetails> source_;
+  TapBlock tap_;
+  uint32_t tapFrames_ = 1024;
+  std::optional<AudioFormat> tapFormat_;
+  std::optional<PCMBuffer> pending_;
+  uint32_t pendingFrames_ = 0;
+  bool stopping_ = false;
+  Waiter startWaiter_;
+};
+
+class PulseObserver final : public NotificationObserver {
+ public:
+  PulseObserver(std::weak_ptr<ObserverList> list, uint64_t id) : list_(std::move(list)), id_(id) {}
+  // Any thread; takes the loop lock.
+  void remove();
+
+ private:
+  std::weak_ptr<ObserverList> list_;
+  uint64_t id_ = 0;
+};
+
+class PulseNotificationCenter final : public NotificationCenter {
+ public:
+  std::shared_ptr<NotificationObserver> addEngineConfigurationObserver(AudioEngine* engine,
+                                                                       std::function<void()> callback) override;
+  void removeObserver(const std::shared_ptr<NotificationObserver>& observer) override;
+};
+
+}  // namespace zt::platform::pulse

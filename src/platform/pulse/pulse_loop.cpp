@@ -1,0 +1,254 @@
+#include "platform/pulse/pulse_loop.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+
+namespace zt::platform::pulse {
+
+namespace {
+
+std::once_flag gLoopOnce;
+pa_threaded_mainloop* gLoop = nullptr;
+
+void startLoop() {
+  quietLibrary();
+  gLoop = pa_threaded_mainloop_new();
+  if (!gLoop) return;
+  pa_threaded_mainloop_set_name(gLoop, "zt-pulse");
+  if (pa_threaded_mainloop_start(gLoop) < 0) {
+    pa_threaded_mainloop_free(gLoop);
+    gLoop = nullptr;
+  }
+}
+
+// A wait that also ends early when the operation is no longer running: a
+// context that fails cancels its operations without calling them back.
+bool waitForOperation(Waiter& waiter, pa_operation* operation, Clock::time_point deadline) {
+  for (;;) {
+    const auto slice = std::min(deadline, Clock::now() + std::chrono::milliseconds(50));
+    if (waiter.waitUntil(slice)) return true;
+    if (Clock::now() >= deadline) return false;
+    LoopLock lock;
+    if (pa_operation_get_state(operation) != PA_OPERATION_RUNNING) return false;
+  }
+}
+
+// Starts an operation under the lock, waits for it without the lock, and
+// cancels it if it is still running, so that its callback cannot run once
+// this returns and the stack state it writes is gone.
+template <class Start>
+void runOperation(Waiter& waiter, Clock::time_point deadline, Start start) {
+  pa_operation* operation = nullptr;
+  {
+    LoopLock lock;
+    operation = start();
+  }
+  if (!operation) return;
+  waitForOperation(waiter, operation, deadline);
+  LoopLock lock;
+  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
+  pa_operation_unref(operation);
+}
+
+}  // namespace
+
+pa_threaded_mainloop* loop() {
+  std::call_once(gLoopOnce, startLoop);
+  return gLoop;
+}
+
+pa_mainloop_api* loopApi() {
+  pa_threaded_mainloop* l = loop();
+  return l ? pa_threaded_mainloop_get_api(l) : nullptr;
+}
+
+LoopLock::LoopLock() {
+  pa_threaded_mainloop* l = loop();
+  if (l && !pa_threaded_mainloop_in_thread(l)) {
+    pa_threaded_mainloop_lock(l);
+    locked_ = true;
+  }
+}
+
+LoopLock::~LoopLock() {
+  if (locked_) pa_threaded_mainloop_unlock(gLoop);
+}
+
+void Waiter::signal() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = true;
+  cv_.notify_all();
+}
+
+bool Waiter::waitUntil(Clock::time_point deadline) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return cv_.wait_until(lock, deadline, [this] { return done_; });
+}
+
+void Waiter::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  done_ = false;
+}
+
+void quietLibrary() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // libpulse writes its client-side errors to standard error unless told
+    // to log elsewhere; this process keeps standard error silent. Its log
+    // settings are read once, from the environment, before the first
+    // message, so they are set here before any libpulse object exists.
+    setenv("PULSE_LOG_SYSLOG", "1", 1);
+    setenv("PULSE_LOG", "0", 1);
+  });
+}
+
+namespace {
+
+struct ConnectState {
+  Waiter waiter;
+};
+
+void onConnectState(pa_context* context, void* userdata) {
+  switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED:
+      static_cast<ConnectState*>(userdata)->waiter.signal();
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+pa_context* connectContext(const char* name, Clock::time_point deadline, int* error) {
+  pa_mainloop_api* api = loopApi();
+  if (!api) {
+    *error = PA_ERR_INTERNAL;
+    return nullptr;
+  }
+  ConnectState state;
+  pa_context* context = nullptr;
+  {
+    LoopLock lock;
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
+    context = pa_context_new_with_proplist(api, name, props);
+    pa_proplist_free(props);
+    if (!context) {
+      *error = PA_ERR_INTERNAL;
+      return nullptr;
+    }
+    pa_context_set_state_callback(context, onConnectState, &state);
+    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      *error = pa_context_errno(context);
+      pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_unref(context);
+      return nullptr;
+    }
+  }
+  state.waiter.waitUntil(deadline);
+  LoopLock lock;
+  pa_context_set_state_callback(context, nullptr, nullptr);
+  if (pa_context_get_state(context) == PA_CONTEXT_READY) return context;
+  *error = pa_context_errno(context);
+  if (*error == PA_OK) *error = PA_ERR_TIMEOUT;
+  pa_context_disconnect(context);
+  pa_context_unref(context);
+  return nullptr;
+}
+
+void releaseContext(pa_context* context) {
+  if (!context) return;
+  LoopLock lock;
+  pa_context_set_state_callback(context, nullptr, nullptr);
+  pa_context_set_subscribe_callback(context, nullptr, nullptr);
+  pa_context_disconnect(context);
+  pa_context_unref(context);
+}
+
+std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_point deadline) {
+  struct State {
+    Waiter waiter;
+    std::optional<ServerDefaults> result;
+  } state;
+  runOperation(state.waiter, deadline, [&] {
+    return pa_context_get_server_info(
+        context,
+        [](pa_context*, const pa_server_info* info, void* userdata) {
+          auto* s = static_cast<State*>(userdata);
+          if (info) {
+            ServerDefaults defaults;
+            if (info->default_sink_name) defaults.sink = info->default_sink_name;
+            if (info->default_source_name) defaults.source = info->default_source_name;
+            s->result = std::move(defaults);
+          }
+          s->waiter.signal();
+        },
+        &state);
+  });
+  LoopLock lock;  // orders the callback's writes before this read
+  return state.result;
+}
+
+std::optional<SourceDetails> querySource(pa_context* context, const std::string& name,
+                                         Clock::time_point deadline) {
+  struct State {
+    Waiter waiter;
+    std::optional<SourceDetails> result;
+  } state;
+  runOperation(state.waiter, deadline, [&] {
+    return pa_context_get_source_info_by_name(
+        context, name.c_str(),
+        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
+          auto* s = static_cast<State*>(userdata);
+          if (eol == 0 && info) {
+            SourceDetails d;
+            d.name = info->name ? info->name : "";
+            d.index = info->index;
+            d.spec = info->sample_spec;
+            d.map = info->channel_map;
+            d.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
+            s->result = std::move(d);
+            return;
+          }
+          s->waiter.signal();
+        },
+        &state);
+  });
+  LoopLock lock;
+  return state.result;
+}
+
+std::optional<SinkDetails> querySink(pa_context* context, const std::string& name,
+                                     Clock::time_point deadline) {
+  struct State {
+    Waiter waiter;
+    std::optional<SinkDetails> result;
+  } state;
+  runOperation(state.waiter, deadline, [&] {
+    return pa_context_get_sink_info_by_name(
+        context, name.c_str(),
+        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+          auto* s = static_cast<State*>(userdata);
+          if (eol == 0 && info) {
+            SinkDetails d;
+            d.name = info->name ? info->name : "";
+            d.index = info->index;
+            d.description = info->description ? info->description : "";
+            d.monitorSource = info->monitor_source_name ? info->monitor_source_name : "";
+            s->result = std::move(d);
+            return;
+          }
+          s->waiter.signal();
+        },
+        &state);
+  });
+  LoopLock lock;
+  return state.result;
+}
+
+}  // namespace zt::platform::pulse

@@ -1,0 +1,106 @@
+// The one PulseAudio main loop thread of the process, and the small
+// synchronous helpers the capture services build on.
+//
+// Every libpulse object of this backend lives on one threaded main loop.
+// Its callbacks run on the loop's thread with the loop lock held; every
+// other thread takes the lock (`LoopLock`) before it touches a libpulse
+// object. Because a callback only ever runs under that lock, clearing an
+// object's callbacks while holding it guarantees that none is running or
+// will run, which is what the engine's and the stream's teardown rely on.
+#pragma once
+
+#include <pulse/pulseaudio.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace zt::platform::pulse {
+
+// The error domain this backend reports libpulse failures in.
+inline constexpr const char* kErrorDomain = "PulseAudio";
+
+// The process-wide threaded main loop; created and started on first use and
+// never stopped (the process ends with _exit, not by unwinding).
+pa_threaded_mainloop* loop();
+pa_mainloop_api* loopApi();
+
+// Holds the loop lock for its scope; a no-op on the loop thread itself,
+// where callbacks already hold it.
+class LoopLock {
+ public:
+  LoopLock();
+  ~LoopLock();
+  LoopLock(const LoopLock&) = delete;
+  LoopLock& operator=(const LoopLock&) = delete;
+
+ private:
+  bool locked_ = false;
+};
+
+using Clock = std::chrono::steady_clock;
+
+// A one-shot rendezvous between a loop callback and a thread that waits,
+// bounded, without holding the loop lock.
+class Waiter {
+ public:
+  // Loop thread (or any): marks the wait as over.
+  void signal();
+  // Any thread but the loop's, without the loop lock: true when signalled
+  // before `deadline`.
+  bool waitUntil(Clock::time_point deadline);
+  void reset();
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool done_ = false;
+};
+
+// Silences libpulse's own diagnostics (they would go to standard error) and
+// keeps it from spawning a daemon. Idempotent; called before the first
+// context is made.
+void quietLibrary();
+
+// Connects a new context on the loop, waiting until `deadline` for it to be
+// ready. Never called on the loop thread. Answers the ready context (one
+// reference, no callbacks set) or nothing with `error` set to a libpulse
+// error code.
+pa_context* connectContext(const char* name, Clock::time_point deadline, int* error);
+
+// Disconnects and releases a context; takes the loop lock itself.
+void releaseContext(pa_context* context);
+
+// What the server reports about its defaults.
+struct ServerDefaults {
+  std::string sink;    // empty when the server has no default sink
+  std::string source;  // empty when it has no default source
+};
+
+struct SourceDetails {
+  std::string name;
+  uint32_t index = PA_INVALID_INDEX;
+  pa_sample_spec spec{};
+  pa_channel_map map{};
+  bool isMonitor = false;
+};
+
+struct SinkDetails {
+  std::string name;
+  uint32_t index = PA_INVALID_INDEX;
+  std::string description;
+  std::string monitorSource;
+};
+
+// Synchronous queries on a ready context, bounded by `deadline`; nothing
+// when the server did not answer in time or does not know the object.
+// Never called on the loop thread; they take the loop lock themselves.
+std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_point deadline);
+std::optional<SourceDetails> querySource(pa_context* context, const std::string& name,
+                                         Clock::time_point deadline);
+std::optional<SinkDetails> querySink(pa_context* context, const std::string& name,
+                                     Clock::time_point deadline);
+
+}  // namespace zt::platform::pulse

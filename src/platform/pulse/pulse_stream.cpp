@@ -1,0 +1,570 @@
+#include "platform/pulse/pulse_stream.h"
+
+#include <pulse/rtclock.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace zt::platform::pulse {
+
+namespace {
+
+constexpr pa_usec_t kFragmentUsec = 20 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
+constexpr auto kQueryBound = std::chrono::seconds(2);
+// Consecutive failed attempts to find the default output's monitor before
+// the stream gives up.
+constexpr int kMaxMisses = 5;
+
+// Completions run on a global queue: never inside the caller's own call and
+// never under the loop lock, whatever the path that ends them.
+void completeLater(StreamCompletion completion, std::optional<Error> error) {
+  if (!completion) return;
+  struct Call {
+    StreamCompletion completion;
+    std::optional<Error> error;
+  };
+  dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
+                   new Call{std::move(completion), std::move(error)}, [](void* context) {
+                     std::unique_ptr<Call> call(static_cast<Call*>(context));
+                     call->completion(call->error);
+                   });
+}
+
+Error pulseError(int code) { return Error{kErrorDomain, code}; }
+
+}  // namespace
+
+int64_t PulseSampleBuffer::numSamples() const {
+  return channels_ == 0 ? 0 : static_cast<int64_t>(samples_.size() / channels_);
+}
+
+std::optional<StreamDescription> PulseSampleBuffer::streamDescription() const {
+  StreamDescription d;
+  d.sampleRate = sampleRate_;
+  d.formatID = kFormatLinearPCM;
+  d.formatFlags = kFormatFlagIsFloat;
+  d.bytesPerFrame = static_cast<uint32_t>(sizeof(float) * channels_);
+  d.channelsPerFrame = channels_;
+  d.bitsPerChannel = 32;
+  return d;
+}
+
+// Fills either one interleaved buffer or one buffer per channel, as the
+// caller's list asks; each buffer's byte size becomes the bytes written.
+int32_t PulseSampleBuffer::copyPCMData(int64_t offset, int64_t frames, AudioBufferList& into) const {
+  const int64_t total = numSamples();
+  if (offset < 0 || frames < 0 || offset > total || frames > total - offset) return -1;
+  const float* from = samples_.data() + static_cast<size_t>(offset) * channels_;
+  const size_t count = static_cast<size_t>(frames);
+  if (into.buffers.size() == 1) {
+    AudioBuffer& b = into.buffers[0];
+    const size_t bytes = count * channels_ * sizeof(float);
+    if (!b.data || b.dataByteSize < bytes) return -2;
+    std::memcpy(b.data, from, bytes);
+    b.dataByteSize = static_cast<uint32_t>(bytes);
+    return 0;
+  }
+  if (into.buffers.size() != channels_) return -3;
+  const size_t bytes = count * sizeof(float);
+  for (const AudioBuffer& b : into.buffers)
+    if (!b.data || b.dataByteSize < bytes) return -2;
+  for (uint32_t c = 0; c < channels_; ++c) {
+    auto* out = static_cast<float*>(into.buffers[c].data);
+    for (size_t i = 0; i < count; ++i) out[i] = from[i * channels_ + c];
+    into.buffers[c].dataByteSize = static_cast<uint32_t>(bytes);
+  }
+  return 0;
+}
+
+PulseStream::PulseStream(const StreamConfiguration& configuration, StreamDelegate* delegate)
+    : rate_(configuration.sampleRate >= 8000 && configuration.sampleRate <= 192000
+                ? static_cast<uint32_t>(configuration.sampleRate)
+                : 48000),
+      channels_(configuration.channelCount >= 1 && configuration.channelCount <= 8
+                    ? static_cast<uint8_t>(configuration.channelCount)
+                    : 2),
+      delegate_(delegate) {}
+
+// Runs on whichever thread drops the last reference: the owner's, a
+// delivery's queue or a completion's; never the loop thread, which holds
+// no reference of its own past a callback.
+PulseStream::~PulseStream() {
+  StreamCompletion start, stop;
+  {
+    LoopLock lock;
+    phase_ = Phase::Ended;
+    dispose();
+    if (context_) {
+      pa_context_set_state_callback(context_, nullptr, nullptr);
+      pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+      pa_context_disconnect(context_);
+      pa_context_unref(context_);
+      context_ = nullptr;
+    }
+    start = std::move(startCompletion_);
+    stop = std::move(stopCompletion_);
+  }
+  completeLater(std::move(start), pulseError(PA_ERR_KILLED));
+  completeLater(std::move(stop), std::nullopt);
+  std::lock_guard<std::mutex> lock(outputsMutex_);
+  for (auto& o : outputs_) dispatch_release(o.queue);
+  outputs_.clear();
+}
+
+bool PulseStream::addStreamOutput(StreamOutput* output, int64_t type, dispatch_queue_t queue) {
+  if (type != kStreamOutputAudio || !output || !queue) return false;
+  std::lock_guard<std::mutex> lock(outputsMutex_);
+  for (auto& o : outputs_)
+    if (o.output == output) return false;
+  dispatch_retain(queue);
+  outputs_.push_back(Output{output, queue});
+  return true;
+}
+
+void PulseStream::removeStreamOutput(StreamOutput* output, int64_t type) {
+  if (type != kStreamOutputAudio) return;
+  std::lock_guard<std::mutex> lock(outputsMutex_);
+  for (auto it = outputs_.begin(); it != outputs_.end(); ++it) {
+    if (it->output != output) continue;
+    dispatch_release(it->queue);
+    outputs_.erase(it);
+    return;
+  }
+}
+
+bool PulseStream::hasOutput(StreamOutput* output) {
+  std::lock_guard<std::mutex> lock(outputsMutex_);
+  return std::any_of(outputs_.begin(), outputs_.end(), [output](const Output& o) { return o.output == output; });
+}
+
+// On the output's queue. The delivery holds the stream, so the identity
+// passed names a live object.
+void PulseStream::deliver(void* context) {
+  std::unique_ptr<Delivery> d(static_cast<Delivery*>(context));
+  if (d->stream->hasOutput(d->output)) d->output->stream(d->stream.get(), d->buffer, kStreamOutputAudio);
+}
+
+// Main queue. Everything after the connect request happens in loop
+// callbacks: the connection, the default output's monitor, the record
+// stream; the completion runs once the stream is ready or has failed.
+void PulseStream::startCapture(StreamCompletion completion) {
+  LoopLock lock;
+  if (phase_ != Phase::Idle) {
+    completeLater(std::move(completion), pulseError(PA_ERR_BADSTATE));
+    return;
+  }
+  phase_ = Phase::Starting;
+  startCompletion_ = std::move(completion);
+  pa_mainloop_api* api = loopApi();
+  if (!api) return failStart(PA_ERR_INTERNAL);
+  pa_proplist* props = pa_proplist_new();
+  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
+  pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
+  context_ = pa_context_new_with_proplist(api, "Zentrell system audio", props);
+  pa_proplist_free(props);
+  if (!context_) return failStart(PA_ERR_INTERNAL);
+  pa_context_set_state_callback(context_, &PulseStream::onContextState, this);
+  pa_context_set_subscribe_callback(context_, &PulseStream::onSubscription, this);
+  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    return failStart(pa_context_errno(context_));
+  startTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kStartBoundUsec, &PulseStream::onStartTimeout,
+                                      this);
+}
+
+// Main queue. The completion runs once the server has closed the record
+// stream (or at once when there is none left to close).
+void PulseStream::stopCapture(StreamCompletion completion) {
+  LoopLock lock;
+  switch (phase_) {
+    case Phase::Idle:
+    case Phase::Ended:
+    case Phase::Stopping:
+      if (phase_ == Phase::Idle) phase_ = Phase::Ended;
+      completeLater(std::move(completion), std::nullopt);
+      return;
+    case Phase::Starting:
+      failStart(PA_ERR_KILLED);
+      completeLater(std::move(completion), std::nullopt);
+      return;
+    case Phase::Running:
+      break;
+  }
+  phase_ = Phase::Stopping;
+  stopCompletion_ = std::move(completion);
+  if (pending_) {
+    pa_operation_cancel(pending_);
+    pa_operation_unref(pending_);
+    pending_ = nullptr;
+  }
+  reconciling_ = false;
+  if (record_ && pa_stream_get_state(record_) == PA_STREAM_READY && pa_stream_disconnect(record_) == 0) return;
+  finishStop();
+}
+
+// Lock held: releases the record stream, any query under way and the start
+// timer. The context stays until the destructor, because this may run
+// inside one of its callbacks.
+void PulseStream::dispose() {
+  if (pending_) {
+    pa_operation_cancel(pending_);
+    pa_operation_unref(pending_);
+    pending_ = nullptr;
+  }
+  reconciling_ = false;
+  reconcileAgain_ = false;
+  dropRecord();
+  if (startTimer_) {
+    if (pa_mainloop_api* api = loopApi()) api->time_free(startTimer_);
+    startTimer_ = nullptr;
+  }
+}
+
+void PulseStream::dropRecord() {
+  onTarget_ = false;
+  if (!record_) return;
+  pa_stream_set_state_callback(record_, nullptr, nullptr);
+  pa_stream_set_read_callback(record_, nullptr, nullptr);
+  pa_stream_set_moved_callback(record_, nullptr, nullptr);
+  const auto state = pa_stream_get_state(record_);
+  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) pa_stream_disconnect(record_);
+  pa_stream_unref(record_);
+  record_ = nullptr;
+}
+
+void PulseStream::failStart(int error) {
+  phase_ = Phase::Ended;
+  dispose();
+  completeLater(std::move(startCompletion_), pulseError(error));
+  startCompletion_ = nullptr;
+}
+
+// Loop thread. The stream is told while the loop lock is held, so the
+// stream cannot be destroyed during the call.
+void PulseStream::stopOnOwn(int error) {
+  if (phase_ != Phase::Running) return;
+  phase_ = Phase::Ended;
+  dispose();
+  if (delegate_) delegate_->streamDidStop(this, pulseError(error));
+}
+
+void PulseStream::finishStop() {
+  if (phase_ != Phase::Stopping) return;
+  phase_ = Phase::Ended;
+  dispose();
+  completeLater(std::move(stopCompletion_), std::nullopt);
+  stopCompletion_ = nullptr;
+}
+
+void PulseStream::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  api->time_free(event);
+  self->startTimer_ = nullptr;
+  if (self->phase_ == Phase::Starting) self->failStart(PA_ERR_TIMEOUT);
+}
+
+void PulseStream::onContextState(pa_context* context, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  switch (pa_context_get_state(context)) {
+    case PA_CONTEXT_READY:
+      if (self->phase_ != Phase::Starting) return;
+      if (pa_operation* op = pa_context_subscribe(
+              context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
+              nullptr, nullptr))
+        pa_operation_unref(op);
+      self->reconcile();
+      return;
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED: {
+      int error = pa_context_errno(context);
+      if (error == PA_OK) error = PA_ERR_CONNECTIONTERMINATED;
+      if (self->phase_ == Phase::Starting)
+        self->failStart(error);
+      else if (self->phase_ == Phase::Running)
+        self->stopOnOwn(error);
+      else
+        self->finishStop();
+      return;
+    }
+    default:
+      return;
+  }
+}
+
+// Loop thread. A new default output, a sink that came or went: find out
+// where the recording belongs now.
+void PulseStream::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+  const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
+  if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
+      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE))
+    self->reconcile();
+}
+
+// Loop thread. One pass asks the server for its default sink, then for that
+// sink's monitor, then puts the record stream there: connects it on the
+// first pass, moves it on later ones. Events during a pass ask for one more.
+void PulseStream::reconcile() {
+  if (phase_ != Phase::Starting && phase_ != Phase::Running) return;
+  if (reconciling_) {
+    reconcileAgain_ = true;
+    return;
+  }
+  reconciling_ = true;
+  pending_ = pa_context_get_server_info(context_, &PulseStream::onServerInfo, this);
+  // Without an operation the connection is failing; its state callback
+  // ends the stream.
+  if (!pending_) reconciling_ = false;
+}
+
+void PulseStream::finishReconcile() {
+  reconciling_ = false;
+  if (reconcileAgain_) {
+    reconcileAgain_ = false;
+    reconcile();
+  }
+}
+
+void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (self->pending_) {
+    pa_operation_unref(self->pending_);
+    self->pending_ = nullptr;
+  }
+  if (!info) return self->finishReconcile();
+  const std::string sink = info->default_sink_name ? info->default_sink_name : "";
+  if (sink.empty()) {
+    // No output left at all: nothing to record.
+    if (self->phase_ == Phase::Starting) return self->failStart(PA_ERR_NOENTITY);
+    return self->stopOnOwn(PA_ERR_NOENTITY);
+  }
+  self->defaultSink_ = sink;
+  self->foundMonitor_.clear();
+  self->pending_ = pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
+  if (!self->pending_) self->reconciling_ = false;
+}
+
+void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (eol == 0) {
+    if (info && info->monitor_source_name) self->foundMonitor_ = info->monitor_source_name;
+    return;
+  }
+  if (self->pending_) {
+    pa_operation_unref(self->pending_);
+    self->pending_ = nullptr;
+  }
+  if (self->foundMonitor_.empty()) {
+    // The default sink went away between the two questions; its removal
+    // brings another pass, but a server that keeps naming a sink it does
+    // not have ends the stream.
+    if (++self->misses_ >= kMaxMisses) {
+      if (self->phase_ == Phase::Starting) return self->failStart(PA_ERR_NOENTITY);
+      return self->stopOnOwn(PA_ERR_NOENTITY);
+    }
+    self->reconcileAgain_ = true;
+    return self->finishReconcile();
+  }
+  self->misses_ = 0;
+  self->target_ = self->foundMonitor_;
+  if (!self->record_) {
+    self->connectRecord();
+    return self->finishReconcile();
+  }
+  const char* device = pa_stream_get_device_name(self->record_);
+  if (device && self->target_ == device) {
+    self->onTarget_ = true;
+    return self->finishReconcile();
+  }
+  // The server names the monitor only by its name, so the move goes by
+  // name; the stream keeps reading (from the old monitor, or not at all
+  // when the server parked it elsewhere) until the move is done.
+  self->pending_ = pa_context_move_source_output_by_name(context, pa_stream_get_index(self->record_),
+                                                         self->target_.c_str(), &PulseStream::onMoveDone, self);
+  if (!self->pending_) self->reconciling_ = false;
+}
+
+void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  if (self->pending_) {
+    pa_operation_unref(self->pending_);
+    self->pending_ = nullptr;
+  }
+  if (success) {
+    self->onTarget_ = true;
+  } else {
+    // The server would not move it (the stream may be on its way out):
+    // record from the monitor on a fresh stream instead.
+    self->dropRecord();
+    self->connectRecord();
+  }
+  self->finishReconcile();
+}
+
+// Loop thread: a new record stream on `target_`.
+void PulseStream::connectRecord() {
+  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
+  record_ = pa_stream_new(context_, "System audio", &spec, nullptr);
+  if (!record_) {
+    const int error = pa_context_errno(context_);
+    if (phase_ == Phase::Starting) return failStart(error);
+    return stopOnOwn(error);
+  }
+  pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
+  pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
+  pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+  // Movable on purpose: following the default output moves this stream.
+  if (pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    const int error = pa_context_errno(context_);
+    dropRecord();
+    if (phase_ == Phase::Starting) return failStart(error);
+    return stopOnOwn(error);
+  }
+}
+
+void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  switch (pa_stream_get_state(stream)) {
+    case PA_STREAM_READY: {
+      const char* device = pa_stream_get_device_name(stream);
+      self->onTarget_ = device && self->target_ == device;
+      if (self->phase_ == Phase::Starting) {
+        self->phase_ = Phase::Running;
+        if (self->startTimer_) {
+          if (pa_mainloop_api* api = loopApi()) api->time_free(self->startTimer_);
+          self->startTimer_ = nullptr;
+        }
+        completeLater(std::move(self->startCompletion_), std::nullopt);
+        self->startCompletion_ = nullptr;
+      }
+      if (!self->onTarget_) self->reconcile();
+      return;
+    }
+    case PA_STREAM_FAILED: {
+      int error = pa_context_errno(pa_stream_get_context(stream));
+      if (error == PA_OK) error = PA_ERR_KILLED;
+      if (self->phase_ == Phase::Starting) return self->failStart(error);
+      if (self->phase_ == Phase::Stopping) return self->finishStop();
+      if (self->phase_ != Phase::Running) return;
+      // The server dropped the stream (its monitor went and it could not be
+      // carried elsewhere). If the connection is still up, the next pass
+      // records from the current default's monitor, or ends the stream
+      // when no output is left.
+      self->dropRecord();
+      if (pa_context_get_state(self->context_) != PA_CONTEXT_READY) return self->stopOnOwn(error);
+      if (++self->recordFailures_ >= kMaxMisses) return self->stopOnOwn(error);
+      self->reconcile();
+      return;
+    }
+    case PA_STREAM_TERMINATED:
+      if (self->phase_ == Phase::Stopping) self->finishStop();
+      return;
+    default:
+      return;
+  }
+}
+
+// Loop thread. A move the server made on its own (the recorded sink went
+// away) may have parked the stream on a microphone; until the stream is
+// back on the default output's monitor its data is not system audio and is
+// dropped.
+void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  const char* device = pa_stream_get_device_name(stream);
+  self->onTarget_ = device && self->target_ == device;
+  if (!self->onTarget_) self->reconcile();
+}
+
+void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
+  auto* self = static_cast<PulseStream*>(userdata);
+  for (;;) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    self->emit(data, bytes);
+    pa_stream_drop(stream);
+  }
+}
+
+// Loop thread, lock held. Copies the fragment into buffers of at most
+// kMaxFramesPerBuffer frames and posts one delivery per buffer and output.
+// A hole in the stream becomes silence so that the timeline stays whole.
+void PulseStream::emit(const void* data, size_t bytes) {
+  if (phase_ != Phase::Running || !onTarget_) return;
+  recordFailures_ = 0;
+  const size_t frameSamples = channels_;
+  const size_t frames = bytes / (frameSamples * sizeof(float));
+  if (frames == 0) return;
+  std::vector<Output> outputs;
+  {
+    std::lock_guard<std::mutex> lock(outputsMutex_);
+    outputs = outputs_;
+  }
+  if (outputs.empty()) return;
+  // Null while the stream is being destroyed on another thread (which waits
+  // for the loop lock this callback holds).
+  std::shared_ptr<PulseStream> self = weak_from_this().lock();
+  if (!self) return;
+  const size_t chunks = (frames + kMaxFramesPerBuffer - 1) / kMaxFramesPerBuffer;
+  size_t remaining = chunks * outputs.size();
+  const auto* in = static_cast<const float*>(data);
+  for (size_t done = 0; done < frames; done += kMaxFramesPerBuffer) {
+    const size_t take = std::min(kMaxFramesPerBuffer, frames - done);
+    std::vector<float> samples(take * frameSamples, 0.0f);
+    if (in) std::memcpy(samples.data(), in + done * frameSamples, samples.size() * sizeof(float));
+    auto buffer = std::make_shared<PulseSampleBuffer>(std::move(samples), channels_, static_cast<double>(rate_));
+    for (const Output& o : outputs) {
+      // The last delivery takes this callback's own reference, so the loop
+      // thread never ends up holding the final one.
+      auto holder = --remaining == 0 ? std::move(self) : self;
+      dispatch_async_f(o.queue, new Delivery{std::move(holder), o.output, buffer}, &PulseStream::deliver);
+    }
+  }
+}
+
+void PulseScreenCapture::getShareableContent(bool, bool, ShareableContentCompletion completion) {
+  struct Request {
+    ShareableContentCompletion completion;
+  };
+  // The questions block (bounded), so they run on a global queue; the
+  // completion runs there too.
+  dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), new Request{std::move(completion)},
+                   [](void* context) {
+                     std::unique_ptr<Request> request(static_cast<Request*>(context));
+                     const auto deadline = Clock::now() + kQueryBound;
+                     int error = 0;
+                     pa_context* c = connectContext("Zentrell displays", deadline, &error);
+                     if (!c) return request->completion(std::nullopt, pulseError(error));
+                     auto defaults = queryDefaults(c, deadline);
+                     if (!defaults) {
+                       releaseContext(c);
+                       return request->completion(std::nullopt, pulseError(PA_ERR_TIMEOUT));
+                     }
+                     ShareableContent content;
+                     if (!defaults->sink.empty()) {
+                       if (auto sink = querySink(c, defaults->sink, deadline)) {
+                         auto display = std::make_shared<Display>();
+                         display->displayID = sink->index;
+                         display->name = sink->description.empty() ? sink->name : sink->description;
+                         content.displays.push_back(std::move(display));
+                       }
+                     }
+                     releaseContext(c);
+                     request->completion(std::move(content), std::nullopt);
+                   });
+}
+
+std::shared_ptr<Stream> PulseScreenCapture::makeStream(const ContentFilter&, const StreamConfiguration& configuration,
+                                                       StreamDelegate* delegate) {
+  return std::make_shared<PulseStream>(configuration, delegate);
+}
+
+}  // namespace zt::platform::pulse

@@ -1,0 +1,118 @@
+// System audio: a record stream on the monitor of the server's default
+// output, following that output when it changes, delivered as sample
+// buffers on the queue the session names.
+#pragma once
+
+#include <dispatch/dispatch.h>
+#include <pulse/pulseaudio.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+#include "platform/pulse/pulse_loop.h"
+
+namespace zt::platform::pulse {
+
+// Interleaved float32 frames copied out of the record stream.
+class PulseSampleBuffer final : public SampleBuffer {
+ public:
+  PulseSampleBuffer(std::vector<float> samples, uint32_t channels, double sampleRate)
+      : samples_(std::move(samples)), channels_(channels), sampleRate_(sampleRate) {}
+  bool dataIsReady() const override { return true; }
+  int64_t numSamples() const override;
+  std::optional<StreamDescription> streamDescription() const override;
+  int32_t copyPCMData(int64_t offset, int64_t frames, AudioBufferList& into) const override;
+
+ private:
+  std::vector<float> samples_;
+  uint32_t channels_;
+  double sampleRate_;
+};
+
+class PulseStream final : public Stream, public std::enable_shared_from_this<PulseStream> {
+ public:
+  PulseStream(const StreamConfiguration& configuration, StreamDelegate* delegate);
+  ~PulseStream() override;
+
+  bool addStreamOutput(StreamOutput* output, int64_t type, dispatch_queue_t queue) override;
+  void removeStreamOutput(StreamOutput* output, int64_t type) override;
+  void startCapture(StreamCompletion completion) override;
+  void stopCapture(StreamCompletion completion) override;
+
+  // The largest buffer handed to an output, in frames.
+  static constexpr size_t kMaxFramesPerBuffer = 2048;
+
+ private:
+  enum class Phase { Idle, Starting, Running, Stopping, Ended };
+
+  struct Output {
+    StreamOutput* output;
+    dispatch_queue_t queue;
+  };
+  struct Delivery {
+    std::shared_ptr<PulseStream> stream;
+    StreamOutput* output;
+    std::shared_ptr<SampleBuffer> buffer;
+  };
+  static void deliver(void* context);
+  bool hasOutput(StreamOutput* output);
+
+  // Loop thread (or lock held).
+  void reconcile();
+  void finishReconcile();
+  void connectRecord();
+  void dropRecord();
+  void failStart(int error);
+  void stopOnOwn(int error);
+  void finishStop();
+  void dispose();
+  void emit(const void* data, size_t bytes);
+  static void onContextState(pa_context* context, void* userdata);
+  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                             void* userdata);
+  static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
+  static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
+  static void onMoveDone(pa_context* context, int success, void* userdata);
+  static void onStreamState(pa_stream* stream, void* userdata);
+  static void onStreamRead(pa_stream* stream, size_t bytes, void* userdata);
+  static void onStreamMoved(pa_stream* stream, void* userdata);
+  static void onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
+                             void* userdata);
+
+  const uint32_t rate_;
+  const uint8_t channels_;
+  StreamDelegate* const delegate_;
+
+  std::mutex outputsMutex_;
+  std::vector<Output> outputs_;
+
+  // Everything below is guarded by the loop lock.
+  Phase phase_ = Phase::Idle;
+  pa_context* context_ = nullptr;
+  pa_stream* record_ = nullptr;
+  pa_time_event* startTimer_ = nullptr;
+  pa_operation* pending_ = nullptr;  // the reconcile step under way
+  bool reconciling_ = false;
+  bool reconcileAgain_ = false;
+  std::string defaultSink_;  // the sink found by the reconcile under way
+  std::string foundMonitor_; // its monitor, as the sink query answers
+  int misses_ = 0;
+  int recordFailures_ = 0;  // record streams lost in a row without data
+  std::string target_;       // the monitor the recording belongs on
+  bool onTarget_ = false;    // the record stream reads from `target_`
+  StreamCompletion startCompletion_;
+  StreamCompletion stopCompletion_;
+};
+
+class PulseScreenCapture final : public ScreenCapture {
+ public:
+  void getShareableContent(bool excludeDesktopWindows, bool onScreenWindowsOnly,
+                           ShareableContentCompletion completion) override;
+  std::shared_ptr<Stream> makeStream(const ContentFilter& filter, const StreamConfiguration& configuration,
+                                     StreamDelegate* delegate) override;
+};
+
+}  // namespace zt::platform::pulse
