@@ -1,0 +1,72 @@
+// A private PulseAudio server per test, plus the signals the tests play
+// into it and the measurements they take of what comes back.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zt::test::pulse {
+
+// Default-output sink "speakers", a second sink "micsink" whose monitor is
+// remapped into the default source "virtualmic"; all at 48 kHz stereo.
+std::string standardScript();
+// The same outputs, but the microphone is a 440 Hz sine source, so that no
+// sink hides behind it.
+std::string sineMicScript(bool withHeadphones);
+
+class PulseServer {
+ public:
+  // Starts `pulseaudio` on `script` (the text "@DIR@" stands for the
+  // server's own folder) and points this process's environment at it.
+  explicit PulseServer(const std::string& script);
+  ~PulseServer();
+  PulseServer(const PulseServer&) = delete;
+  PulseServer& operator=(const PulseServer&) = delete;
+
+  bool ready() const { return ready_; }
+  const std::string& dir() const { return dir_; }
+  // Runs `pactl` with `args`; answers its exit status.
+  int pactl(const std::string& args, std::string* output = nullptr);
+  // SIGKILL, and wait for it.
+  void kill();
+  // Plays a raw float32 mono 48 kHz file into `sink` in the background;
+  // answers the player's pid.
+  pid_t play(const std::string& sink, const std::string& rawFile);
+  // Ends a player started by `play` (if still running) and reaps it.
+  static void stopPlayer(pid_t pid);
+  // Waits for a player to end by itself.
+  static bool waitPlayer(pid_t pid, std::chrono::milliseconds timeout);
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool ready_ = false;
+};
+
+// Mono float signals at `rate`.
+std::vector<float> tone(double frequency, double seconds, double rate, double amplitude = 0.5);
+std::vector<float> chirp(double f0, double f1, double seconds, double rate, double amplitude = 0.5);
+void writeRaw(const std::string& path, const std::vector<float>& samples);
+std::vector<float> readRawS16(const std::string& path);
+
+// Estimated amplitude of the `frequency` component of `x`.
+double toneLevel(const std::vector<float>& x, double frequency, double rate);
+double rms(const std::vector<float>& x);
+
+// The best normalized cross-correlation of `reference` inside `captured`
+// and the offset where it is found. The search is coarse (energy onset)
+// then exact around it.
+struct Match {
+  double ncc = 0;
+  long offset = -1;
+};
+Match findSignal(const std::vector<float>& captured, const std::vector<float>& reference);
+
+// Polls `done` every 20 ms until it answers true or `timeout` passes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+}  // namespace zt::test::pulse
