@@ -1,0 +1,353 @@
+// The product executable on the PulseAudio backend, as the host runs it,
+// against private servers playing known signals.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "pulse/pulse_server.h"
+#include "support/child_process.h"
+
+using namespace zt::test;
+using namespace zt::test::pulse;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+std::vector<uint8_t> base64Decode(const std::string& in) {
+  static const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::vector<uint8_t> out;
+  uint32_t acc = 0;
+  int bits = 0;
+  for (char c : in) {
+    if (c == '=') break;
+    const auto v = chars.find(c);
+    if (v == std::string::npos) continue;
+    acc = (acc << 6) | static_cast<uint32_t>(v);
+    bits += 6;
+    if (bits >= 8) {
+      bits -= 8;
+      out.push_back(static_cast<uint8_t>((acc >> bits) & 0xff));
+    }
+  }
+  return out;
+}
+
+// Every audio event's samples, per source, in arrival order.
+std::map<std::string, std::vector<float>> decode(const std::vector<std::string>& lines) {
+  std::map<std::string, std::vector<float>> out;
+  for (const auto& line : lines) {
+    auto j = json::parse(line, nullptr, false);
+    if (j.is_discarded() || j.value("event", "") != "audio") continue;
+    auto bytes = base64Decode(j.value("audio", ""));
+    auto& dst = out[j.value("source", "")];
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+      dst.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)) / 32768.0f);
+  }
+  return out;
+}
+
+std::string eventOf(const std::optional<std::string>& line) {
+  if (!line) return "<none>";
+  auto j = json::parse(*line, nullptr, false);
+  if (j.is_discarded()) return "<bad>";
+  if (j.value("event", "") == "state") return j.value("state", "");
+  if (j.value("event", "") == "error") return "error:" + j.value("code", "");
+  return j.value("event", "");
+}
+
+// Reads for `duration`, keeping audio; answers the first control line seen.
+std::optional<std::string> pump(Child& child, std::chrono::milliseconds duration) {
+  return child.nextControl(duration);
+}
+
+std::unique_ptr<Child> startHelper() { return std::make_unique<Child>(ZT_HELPER_PATH); }
+
+// Speech from espeak-ng: a 48 kHz float file to play and its 16 kHz
+// reference.
+bool makeSpeech(const std::string& dir, std::vector<float>* reference) {
+  const std::string wav = dir + "/speech.wav";
+  const std::string cmd = "espeak-ng -w " + wav + " 'The quick brown fox jumps over the lazy dog near the river bank' " +
+                          ">/dev/null 2>&1 && sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 48000 " + dir +
+                          "/speech48.raw >/dev/null 2>&1 && sox " + wav + " -t raw -e signed -b 16 -c 1 -r 16000 " +
+                          dir + "/speech16.raw >/dev/null 2>&1";
+  if (std::system(cmd.c_str()) != 0) return false;
+  *reference = readRawS16(dir + "/speech16.raw");
+  return !reference->empty();
+}
+
+std::string moduleIndex(PulseServer& server, const std::string& needle) {
+  std::string modules;
+  server.pactl("list short modules", &modules);
+  const auto at = modules.find(needle);
+  if (at == std::string::npos) return "";
+  const auto lineStart = modules.rfind('\n', at) == std::string::npos ? 0 : modules.rfind('\n', at) + 1;
+  return modules.substr(lineStart, modules.find('\t', lineStart) - lineStart);
+}
+
+// Prepares and starts; answers false (with the reason logged) otherwise.
+bool startRecording(Child& child) {
+  child.send("prepare");
+  const auto prepared = child.nextControl(20s);
+  EXPECT_EQ(eventOf(prepared), "prepared");
+  if (eventOf(prepared) != "prepared") return false;
+  child.send("start");
+  const auto recording = child.nextControl(20s);
+  EXPECT_EQ(eventOf(recording), "recording");
+  return eventOf(recording) == "recording";
+}
+
+// Reads until more than `count` audio lines have arrived; false when a
+// control line or the deadline comes first.
+bool waitForAudio(Child& child, size_t count, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (child.audio.size() <= count) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    if (auto line = child.nextControl(100ms)) {
+      ADD_FAILURE() << "unexpected " << *line;
+      return false;
+    }
+  }
+  return true;
+}
+
+size_t countEntries(const std::string& path) {
+  size_t n = 0;
+  if (DIR* d = opendir(path.c_str())) {
+    while (readdir(d)) ++n;
+    closedir(d);
+  }
+  return n;
+}
+
+long rssKb(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(f, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+}  // namespace
+
+TEST(PulseHelper, BothSourcesArriveIntactAndInOrder) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  std::vector<float> speech16;
+  ASSERT_TRUE(makeSpeech(server.dir(), &speech16));
+  const auto chirp48 = chirp(150, 3000, 3.0, 48000);
+  const auto chirp16 = chirp(150, 3000, 3.0, 16000);
+  writeRaw(server.dir() + "/chirp.raw", chirp48);
+
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  std::this_thread::sleep_for(300ms);
+  const pid_t system = server.play("speakers", server.dir() + "/chirp.raw");
+  const pid_t mic = server.play("micsink", server.dir() + "/speech48.raw");
+  EXPECT_FALSE(pump(*child, 500ms));
+  EXPECT_TRUE(PulseServer::waitPlayer(system, 30s));
+  EXPECT_TRUE(PulseServer::waitPlayer(mic, 30s));
+  EXPECT_FALSE(pump(*child, 1000ms));
+  child->send("stop");
+  const int status = child->finish(30s);
+  EXPECT_EQ(status, 0);
+  ASSERT_FALSE(child->remaining.empty());
+  EXPECT_EQ(eventOf(child->remaining.back()), "ended");
+  EXPECT_EQ(child->stderrText(), "");
+
+  auto audio = decode(child->audio);
+  const auto sys = findSignal(audio["system"], chirp16);
+  const auto mc = findSignal(audio["microphone"], speech16);
+  EXPECT_GE(sys.ncc, 0.99) << "system offset " << sys.offset;
+  EXPECT_GE(mc.ncc, 0.99) << "microphone offset " << mc.offset;
+  // Each source is its own signal, not the other's.
+  EXPECT_LT(findSignal(audio["system"], speech16).ncc, 0.3);
+  EXPECT_LT(findSignal(audio["microphone"], chirp16).ncc, 0.3);
+}
+
+TEST(PulseHelper, PauseSilencesAndResumeRecordsAgain) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  const std::string toneFile = server.dir() + "/tone.raw";
+  writeRaw(toneFile, tone(1000, 120, 48000));
+  const pid_t player = server.play("speakers", toneFile);
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  // An idle null sink renders in long blocks until a recording asks for
+  // a lower latency, so the first audio may take a couple of seconds.
+  EXPECT_TRUE(waitForAudio(*child, 0, 15s));
+  EXPECT_FALSE(pump(*child, 500ms));
+  child->send("pause");
+  EXPECT_EQ(eventOf(child->nextControl(20s)), "paused");
+  const size_t atPause = child->audio.size();
+  EXPECT_FALSE(pump(*child, 1000ms));
+  child->send("resume");
+  EXPECT_EQ(eventOf(child->nextControl(20s)), "recording");
+  EXPECT_EQ(child->audio.size(), atPause) << "audio between paused and recording";
+  EXPECT_TRUE(waitForAudio(*child, atPause, 15s));
+  child->send("stop");
+  EXPECT_EQ(child->finish(30s), 0);
+  EXPECT_EQ(eventOf(child->remaining.back()), "ended");
+  EXPECT_EQ(child->stderrText(), "");
+  PulseServer::stopPlayer(player);
+}
+
+TEST(PulseHelper, SwitchedOutputKeepsTheWholeSignal) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  const auto chirp48 = chirp(150, 3000, 4.0, 48000);
+  const auto chirp16 = chirp(150, 3000, 4.0, 16000);
+  writeRaw(server.dir() + "/chirp.raw", chirp48);
+  ASSERT_EQ(server.pactl("load-module module-null-sink sink_name=headphones rate=48000 channels=2"), 0);
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  const pid_t player = server.play("speakers", server.dir() + "/chirp.raw");
+  EXPECT_FALSE(pump(*child, 1500ms));
+  // The server moves the playing stream to the new default; the recording
+  // must follow it there.
+  ASSERT_EQ(server.pactl("set-default-sink headphones"), 0);
+  EXPECT_TRUE(PulseServer::waitPlayer(player, 30s));
+  EXPECT_FALSE(pump(*child, 1000ms));
+  child->send("stop");
+  EXPECT_EQ(child->finish(30s), 0);
+  ASSERT_FALSE(child->remaining.empty());
+  EXPECT_EQ(eventOf(child->remaining.back()), "ended");
+  for (const auto& line : child->remaining) EXPECT_EQ(eventOf(line).rfind("error", 0), std::string::npos) << line;
+  auto audio = decode(child->audio);
+  // A switch costs at most a few milliseconds of the signal.
+  EXPECT_GE(findSignal(audio["system"], chirp16).ncc, 0.97);
+  EXPECT_EQ(child->stderrText(), "");
+}
+
+namespace {
+
+// Runs a fault during recording and checks the ending: one error with
+// `code` (any of `codes`), then "ended" and status 1, promptly.
+void expectFaultEnding(Child& child, const std::vector<std::string>& codes) {
+  const auto begin = std::chrono::steady_clock::now();
+  const int status = child.finish(30s);
+  const auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_EQ(status, 1);
+  EXPECT_LT(took, 10s);
+  std::vector<std::string> events;
+  for (const auto& line : child.remaining) events.push_back(eventOf(line));
+  ASSERT_EQ(events.size(), 2u) << ::testing::PrintToString(events);
+  EXPECT_NE(std::find(codes.begin(), codes.end(), events[0]), codes.end()) << events[0];
+  EXPECT_EQ(events[1], "ended");
+  EXPECT_EQ(child.stderrText(), "");
+}
+
+}  // namespace
+
+TEST(PulseHelper, KilledServerEndsTheSession) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  EXPECT_FALSE(pump(*child, 800ms));
+  server.kill();
+  expectFaultEnding(*child, {"error:SYSTEM_AUDIO_UNAVAILABLE", "error:MICROPHONE_UNAVAILABLE"});
+}
+
+TEST(PulseHelper, UnloadedMicrophoneEndsTheSession) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  EXPECT_FALSE(pump(*child, 800ms));
+  ASSERT_EQ(server.pactl("unload-module " + moduleIndex(server, "module-remap-source")), 0);
+  expectFaultEnding(*child, {"error:MICROPHONE_UNAVAILABLE"});
+}
+
+TEST(PulseHelper, UnloadedOnlyOutputEndsTheSession) {
+  PulseServer server(sineMicScript(false));
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  EXPECT_FALSE(pump(*child, 800ms));
+  ASSERT_EQ(server.pactl("unload-module " + moduleIndex(server, "sink_name=speakers")), 0);
+  expectFaultEnding(*child, {"error:SYSTEM_AUDIO_UNAVAILABLE"});
+}
+
+namespace {
+
+void expectPrepareFailure(const std::string& code) {
+  auto child = startHelper();
+  const auto begin = std::chrono::steady_clock::now();
+  child->send("prepare");
+  EXPECT_EQ(child->finish(30s), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+  ASSERT_EQ(child->remaining.size(), 2u);
+  EXPECT_EQ(eventOf(child->remaining[0]), "error:" + code);
+  EXPECT_EQ(eventOf(child->remaining[1]), "ended");
+  EXPECT_EQ(child->stderrText(), "");
+}
+
+}  // namespace
+
+TEST(PulseHelper, PrepareWithoutServer) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  server.kill();
+  // The microphone is looked for first, and without a server there is none.
+  expectPrepareFailure("MICROPHONE_UNAVAILABLE");
+}
+
+TEST(PulseHelper, PrepareWithoutOutput) {
+  PulseServer server(
+      "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
+      "load-module module-sine-source source_name=virtualmic rate=48000\n");
+  ASSERT_TRUE(server.ready());
+  expectPrepareFailure("NO_DISPLAY");
+}
+
+TEST(PulseHelper, PrepareWithAMonitorAsMicrophone) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  ASSERT_EQ(server.pactl("set-default-source speakers.monitor"), 0);
+  expectPrepareFailure("MICROPHONE_UNAVAILABLE");
+}
+
+TEST(PulseHelper, ManyPauseResumeCyclesDoNotGrow) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  const std::string proc = "/proc/" + std::to_string(child->pid());
+  size_t threads0 = 0, fds0 = 0;
+  long rss0 = 0;
+  for (int cycle = 0; cycle < 50; ++cycle) {
+    child->send("pause");
+    ASSERT_EQ(eventOf(child->nextControl(20s)), "paused") << "cycle " << cycle;
+    child->send("resume");
+    ASSERT_EQ(eventOf(child->nextControl(20s)), "recording") << "cycle " << cycle;
+    EXPECT_FALSE(pump(*child, 50ms));
+    if (cycle == 4) {
+      // Measured after a few cycles, once pools and caches have settled.
+      std::this_thread::sleep_for(300ms);
+      threads0 = countEntries(proc + "/task");
+      fds0 = countEntries(proc + "/fd");
+      rss0 = rssKb(child->pid());
+    }
+  }
+  std::this_thread::sleep_for(300ms);
+  const size_t threads1 = countEntries(proc + "/task");
+  const size_t fds1 = countEntries(proc + "/fd");
+  const long rss1 = rssKb(child->pid());
+  EXPECT_LE(fds1, fds0) << "descriptors";
+  // libdispatch may park a worker or two more at any moment.
+  EXPECT_LE(threads1, threads0 + 3) << "threads";
+  EXPECT_LE(rss1, rss0 + 4096) << "resident kB";
+  child->send("stop");
+  EXPECT_EQ(child->finish(30s), 0);
+  EXPECT_EQ(child->stderrText(), "");
+}
