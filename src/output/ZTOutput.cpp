@@ -193,7 +193,7 @@ void ZTOutput::requestExit(int32_t status) {
 
 ZTOutput::State ZTOutput::stateForTesting() {
   std::lock_guard lock(mutex);
-  return State{lines.size(), queuedBytes, frontOffset, acceptingAudio, broken, pendingError};
+  return State{lines.size(), queuedBytes, frontOffset, acceptingAudio, broken, pendingError, writeArmed};
 }
 
 }  // namespace zt

@@ -59,6 +59,7 @@ class ZTOutput {
     bool acceptingAudio;
     bool broken;
     std::string pendingError;
+    bool writeArmed;  // meaningful on the main queue only
   };
   State stateForTesting();
 

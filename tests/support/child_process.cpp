@@ -34,7 +34,7 @@ Child::Child(const std::string& path, const ChildOptions& options) {
     dup2(options.stdoutFd >= 0 ? options.stdoutFd : outPipe[1], 1);
     dup2(errPipe[1], 2);
     // A host's child starts with default signal dispositions.
-    signal(SIGPIPE, SIG_DFL);
+    ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
