@@ -101,6 +101,8 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
   void preparationStep3(uint64_t token, std::shared_ptr<platform::Display> display,
                         std::optional<std::string> code);
   bool preparationIsCurrent(uint64_t token) const;
+  bool buildMicrophone(uint64_t token);
+  bool startEngine();
   void startCompleted(uint64_t token, std::optional<platform::Error> error);
   void configurationChanged();
   void convertSystem(uint64_t snapshot, std::shared_ptr<platform::SampleBuffer> buffer, int64_t frames);

@@ -1,0 +1,128 @@
+// Starting capture: permission re-checks, the microphone engine and its tap,
+// the audio-only stream, and the start completion that opens admission.
+// Main queue, except the tap (engine thread) and the configuration-change
+// callback (posting thread).
+
+#include "base/dispatch.h"
+#include "capture/ZTCapture.h"
+
+namespace zt {
+
+void ZTCapture::beginStart() {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (_wantEnd) {
+    beginStop();
+    return;
+  }
+  if (!_prepared || !_display) {
+    fail("INVALID_STATE");
+    return;
+  }
+  if (!_platform.screenAccess().preflight()) {
+    fail("SCREEN_PERMISSION_DENIED");
+    return;
+  }
+  if (_platform.captureDevices().audioAuthorizationStatus() != platform::AuthorizationStatus::Authorized) {
+    fail("MICROPHONE_PERMISSION_DENIED");
+    return;
+  }
+  _phase = CapturePhase::Starting;
+  const uint64_t token = ++_generation;
+  _audioGeneration.store(token);
+  deadline(kPhaseDeadlineSeconds);
+  startDisplay(_display, token);
+}
+
+bool ZTCapture::buildMicrophone(uint64_t token) {
+  ZT_ASSERT_MAIN_QUEUE();
+  _engine = _platform.makeAudioEngine();
+  const platform::AudioFormat format = _engine->inputFormat();
+  if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels || !(format.sampleRate >= kMinSampleRate) ||
+      !(format.sampleRate <= kMaxSampleRate)) {
+    fail("MICROPHONE_UNAVAILABLE");
+    return false;
+  }
+  _engine->installTap(0, kTapBufferFrames, format,
+                      [this, token](const platform::PCMBuffer& buffer) { microphone(buffer, token); });
+  _tapInstalled = true;
+  _configurationObserver = _platform.notificationCenter().addEngineConfigurationObserver(
+      _engine.get(), [this] { configurationChanged(); });
+  return true;
+}
+
+bool ZTCapture::startEngine() {
+  ZT_ASSERT_MAIN_QUEUE();
+  _engine->prepare();
+  if (!_engine->start()) {
+    fail("MICROPHONE_UNAVAILABLE");
+    return false;
+  }
+  return true;
+}
+
+void ZTCapture::startDisplay(std::shared_ptr<platform::Display> display, uint64_t token) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (!buildMicrophone(token)) return;
+
+  platform::ContentFilter filter{std::move(display), {}};
+  platform::StreamConfiguration configuration;
+  configuration.capturesAudio = true;
+  configuration.excludesCurrentProcessAudio = true;
+  configuration.sampleRate = 48000;
+  configuration.channelCount = 2;
+  configuration.width = 2;
+  configuration.height = 2;
+  configuration.queueDepth = 3;
+  configuration.showsCursor = false;
+  configuration.minimumFrameIntervalValue = 1;
+  configuration.minimumFrameIntervalTimescale = 1;
+
+  _stream = _platform.screenCapture().makeStream(filter, configuration, this);
+  // Stop reports are attributed to this stream from now on; its samples stay
+  // refused until admission opens.
+  _activeStream.store(_stream.get());
+  if (!_stream->addStreamOutput(this, platform::kStreamOutputAudio, _samples)) {
+    fail("SYSTEM_AUDIO_UNAVAILABLE");
+    return;
+  }
+  if (!startEngine()) return;
+  _phase = CapturePhase::StreamStarting;
+  deadline(kPhaseDeadlineSeconds);
+  _stream->startCapture([this, token](std::optional<platform::Error> error) {
+    async(mainQueue(), [this, token, error] { startCompleted(token, error); });
+  });
+}
+
+void ZTCapture::startCompleted(uint64_t token, std::optional<platform::Error> error) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (token != _generation || _phase != CapturePhase::StreamStarting) return;
+  _phase = CapturePhase::Recording;
+  if (error) {
+    const bool declined =
+        error->domain == platform::kStreamErrorDomain && error->code == platform::kStreamErrorUserDeclined;
+    fail(declined ? "SCREEN_PERMISSION_DENIED" : "CAPTURE_START_FAILED");
+    return;
+  }
+  if (_wantEnd || _wantPaused) {
+    beginStop();
+    return;
+  }
+  // A "pause" then "resume" while the stream was starting stopped and
+  // released the microphone; bring it up again under this run's token, so
+  // that the host never believes both sources are captured when one is dead.
+  if (!_engine && !(buildMicrophone(token) && startEngine())) return;
+  deadline(0);
+  state("recording");
+  _output->setAcceptingAudio(true);
+  std::lock_guard lock(_admission);
+  _activeStream.store(_stream.get());
+  _acceptWork.store(true);
+}
+
+void ZTCapture::configurationChanged() {
+  // Any change while audio is admitted means the microphone we record is
+  // gone or different.
+  if (_acceptWork.load()) _output->fail("MICROPHONE_UNAVAILABLE");
+}
+
+}  // namespace zt
