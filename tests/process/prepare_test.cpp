@@ -1,0 +1,91 @@
+// "prepare" through the real process against scripted permissions, devices
+// and displays.
+#include <gtest/gtest.h>
+
+#include "support/helper_run.h"
+
+namespace zt::test {
+namespace {
+
+const json kEnded = {{"event", "state"}, {"state", "ended"}};
+const json kPrepared = {{"event", "prepared"}};
+json error(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
+using Events = std::vector<json>;
+
+struct Case {
+  const char* name;
+  json scenario;
+  std::string code;  // empty: prepared
+};
+
+TEST(Prepare, EveryOutcomeInCheckOrder) {
+  const json declined = {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3801}}}};
+  const std::vector<Case> cases = {
+      {"authorized", json::object(), ""},
+      {"prompt accepted", {{"microphoneStatus", 0}, {"microphoneRequest", "ok"}}, ""},
+      {"prompt declined", {{"microphoneStatus", 0}, {"microphoneRequest", "error"}}, "MICROPHONE_PERMISSION_DENIED"},
+      {"restricted", {{"microphoneStatus", 1}}, "MICROPHONE_PERMISSION_DENIED"},
+      {"denied", {{"microphoneStatus", 2}}, "MICROPHONE_PERMISSION_DENIED"},
+      {"unknown status", {{"microphoneStatus", 7}}, "MICROPHONE_PERMISSION_DENIED"},
+      // Microphone refusal comes before everything else.
+      {"denied before screen", {{"microphoneStatus", 2}, {"screenPreflight", false}, {"microphonePresent", false}},
+       "MICROPHONE_PERMISSION_DENIED"},
+      {"screen request granted", {{"screenPreflight", {false, true}}}, ""},
+      {"screen request refused", {{"screenPreflight", false}, {"screenRequest", false}}, "SCREEN_PERMISSION_DENIED"},
+      {"screen request yes, second preflight no", {{"screenPreflight", false}, {"screenRequest", true}},
+       "SCREEN_PERMISSION_DENIED"},
+      {"screen before microphone presence", {{"screenPreflight", false}, {"screenRequest", false},
+                                             {"microphonePresent", false}}, "SCREEN_PERMISSION_DENIED"},
+      {"no microphone", {{"microphonePresent", false}, {"displays", 0}}, "MICROPHONE_UNAVAILABLE"},
+      {"declined screen capture", {{"content", declined}}, "SCREEN_PERMISSION_DENIED"},
+      {"other code in the stream domain",
+       {{"content", {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3802}}}}}}, "SYSTEM_AUDIO_UNAVAILABLE"},
+      {"same code in another domain", {{"content", {{"error", {{"domain", "NSOSStatusErrorDomain"}, {"code", -3801}}}}}},
+       "SYSTEM_AUDIO_UNAVAILABLE"},
+      {"no display", {{"displays", 0}}, "NO_DISPLAY"},
+      {"several displays", {{"displays", 3}}, ""},
+      {"late answers", {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 200}}},
+                        {"content", {{"delayMs", 200}}}}, ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = prepareThen(commandLine("stop"), c.scenario);
+    if (c.code.empty()) {
+      EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
+      EXPECT_EQ(r.status, 0);
+    } else {
+      EXPECT_EQ(r.control, (Events{error(c.code), kEnded}));
+      EXPECT_EQ(r.status, 1);
+    }
+    EXPECT_EQ(r.stderrText, "");
+  }
+}
+
+TEST(Prepare, StopWhilePromptIsOpenEndsCleanly) {
+  // The user answers after the stop; the answer changes nothing.
+  const json scenario = {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}};
+  const RunResult r = runSim(commandLine("prepare") + commandLine("stop"), scenario);
+  EXPECT_EQ(r.control, (Events{kEnded}));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Prepare, PromptNeverAnsweredStillStops) {
+  const json scenario = {{"screenPreflight", false}, {"screenRequestDelayMs", -1}};
+  const RunResult r = runSim(commandLine("prepare") + commandLine("stop"), scenario);
+  EXPECT_EQ(r.control, (Events{kEnded}));
+  EXPECT_EQ(r.status, 0);
+}
+
+TEST(Prepare, WaitingLongerThanTheDeadlineDoesNotTimeOut) {
+  const json scenario = {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}};
+  auto child = startSim(scenario);
+  child->write(commandLine("prepare"));
+  EXPECT_EQ(child->nextControl(std::chrono::seconds(20)), kPrepared.dump());
+  child->send("stop");
+  const RunResult r = collect(*child);
+  EXPECT_EQ(r.control, (Events{kEnded}));
+  EXPECT_EQ(r.status, 0);
+}
+
+}  // namespace
+}  // namespace zt::test
