@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# Benchmarks the helper's PulseAudio capture against ffmpeg and parec|sox on
+# a private server: bench/bench_pulse_capture.sh [build dir] (default: build).
+# BENCH_SECONDS sets the capture length per tool (default 20).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build}
+unset PULSE_SERVER
+exec python3 "$root/bench/bench_pulse_capture.py" "$build/zentrell-audio-helper"
