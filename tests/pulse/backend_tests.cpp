@@ -267,7 +267,8 @@ TEST(PulseBackend, NoServerIsAnErrorWithoutHanging) {
   EXPECT_NE(error->domain, kStreamErrorDomain);
   EXPECT_FALSE(content);
   EXPECT_LT(took.count(), 5000);
-  EXPECT_FALSE(defaultPlatform().captureDevices().hasDefaultAudioDevice());
+  // Unknown without a server; the display query names the failure.
+  EXPECT_TRUE(defaultPlatform().captureDevices().hasDefaultAudioDevice());
   auto engine = defaultPlatform().makeAudioEngine();
   EXPECT_EQ(engine->inputFormat().channelCount, 0u);
   EXPECT_FALSE(engine->start());

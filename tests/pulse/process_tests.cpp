@@ -298,8 +298,8 @@ TEST(PulseHelper, PrepareWithoutServer) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
   server.kill();
-  // The microphone is looked for first, and without a server there is none.
-  expectPrepareFailure("MICROPHONE_UNAVAILABLE");
+  // The missing server is named, not a missing microphone.
+  expectPrepareFailure("SYSTEM_AUDIO_UNAVAILABLE");
 }
 
 TEST(PulseHelper, PrepareWithoutOutput) {

@@ -10,7 +10,9 @@ bool PulseCaptureDevices::hasDefaultAudioDevice() {
   const auto deadline = Clock::now() + std::chrono::seconds(2);
   int error = 0;
   pa_context* context = connectContext("Zentrell devices", deadline, &error);
-  if (!context) return false;
+  // Without a server nothing can be said about the microphone; answering
+  // yes lets the display query report what is really missing, the server.
+  if (!context) return true;
   bool found = false;
   if (auto defaults = queryDefaults(context, deadline); defaults && !defaults->source.empty()) {
     auto source = querySource(context, defaults->source, deadline);

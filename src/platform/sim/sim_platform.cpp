@@ -91,7 +91,11 @@ using Deliver = std::function<void(const AudioFormat& format, uint32_t frames,
                                    std::vector<std::vector<std::byte>> buffers)>;
 
 struct PacerState {
-  dispatch_queue_t queue;
+  // Retained: a pending step may outlive the object that made the queue.
+  ~PacerState() {
+    if (queue) dispatch_release(queue);
+  }
+  dispatch_queue_t queue = nullptr;
   AudioScript script;
   AudioFormat defaultFormat;
   Deliver deliver;
@@ -130,6 +134,7 @@ class Pacer {
   Pacer(dispatch_queue_t queue, AudioScript script, AudioFormat defaultFormat, Deliver deliver)
       : state_(std::make_shared<PacerState>()) {
     dispatch_queue_set_specific(queue, &kPacerQueueKey, state_.get(), nullptr);
+    dispatch_retain(queue);
     state_->queue = queue;
     state_->script = std::move(script);
     state_->defaultFormat = defaultFormat;

@@ -1,0 +1,112 @@
+#include "support/audio_events.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cmath>
+
+namespace zt::test {
+
+std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::vector<uint8_t> out;
+  out.reserve(text.size() / 4 * 3);
+  for (size_t i = 0; i < text.size(); i += 4) {
+    uint32_t group = 0;
+    int pad = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      const char c = text[i + k];
+      if (c == '=') {
+        // Padding only at the very end, and at most two.
+        if (i + 4 != text.size() || k < 2) return std::nullopt;
+        ++pad;
+        group <<= 6;
+        continue;
+      }
+      if (pad) return std::nullopt;
+      const auto v = alphabet.find(c);
+      if (v == std::string::npos) return std::nullopt;
+      group = (group << 6) | static_cast<uint32_t>(v);
+    }
+    out.push_back(static_cast<uint8_t>(group >> 16));
+    if (pad < 2) out.push_back(static_cast<uint8_t>(group >> 8));
+    if (pad < 1) out.push_back(static_cast<uint8_t>(group));
+  }
+  return out;
+}
+
+std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
+  const auto j = nlohmann::json::parse(line, nullptr, false);
+  if (j.is_discarded() || !j.is_object() || j.size() != 3 || j.value("event", "") != "audio") return std::nullopt;
+  AudioEvent event;
+  event.source = j.value("source", "");
+  if (event.source != "system" && event.source != "microphone") return std::nullopt;
+  const auto bytes = base64Decode(j.value("audio", ""));
+  if (!bytes || bytes->size() < 2 || bytes->size() > 3200 || bytes->size() % 2 != 0) return std::nullopt;
+  for (size_t i = 0; i < bytes->size(); i += 2)
+    event.samples.push_back(static_cast<int16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8)));
+  return event;
+}
+
+Runs splitRuns(const std::vector<std::string>& lines) {
+  Runs result;
+  bool inRun = false;
+  for (const auto& line : lines) {
+    const auto j = nlohmann::json::parse(line, nullptr, false);
+    const std::string kind = j.is_object() ? j.value("event", "") : "";
+    if (kind == "audio") {
+      const auto event = parseAudioEvent(line);
+      if (!event) {
+        ++result.malformedAudio;
+      } else if (!inRun) {
+        ++result.audioOutsideRuns;
+      } else {
+        auto& samples = result.runs.back()[event->source];
+        samples.insert(samples.end(), event->samples.begin(), event->samples.end());
+      }
+    } else if (kind == "state") {
+      const std::string state = j.value("state", "");
+      if (state == "recording") {
+        inRun = true;
+        result.runs.emplace_back();
+      } else {
+        // The audio a pause or stop drains comes before its state event.
+        inRun = false;
+      }
+    }
+  }
+  return result;
+}
+
+SineFit fitSine(const std::vector<int16_t>& samples, double frequency, size_t skip) {
+  SineFit fit;
+  if (samples.size() < 2 * skip + 160) return fit;
+  const double w = 2 * M_PI * frequency / 16000.0;
+  // Least squares of a*sin + b*cos over the kept samples.
+  double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
+  for (size_t n = skip; n + skip < samples.size(); ++n) {
+    const double s = std::sin(w * n), c = std::cos(w * n), y = samples[n] / 32768.0;
+    ss += s * s;
+    cc += c * c;
+    sc += s * c;
+    ys += y * s;
+    yc += y * c;
+  }
+  const double det = ss * cc - sc * sc;
+  const double a = (ys * cc - yc * sc) / det;
+  const double b = (yc * ss - ys * sc) / det;
+  fit.amplitude = std::hypot(a, b);
+  double worst = 0;
+  for (size_t start = skip; start + 160 + skip <= samples.size(); start += 160) {
+    double sum = 0;
+    for (size_t n = start; n < start + 160; ++n) {
+      const double r = samples[n] / 32768.0 - (a * std::sin(w * n) + b * std::cos(w * n));
+      sum += r * r;
+    }
+    worst = std::max(worst, std::sqrt(sum / 160));
+  }
+  fit.worstWindowResidual = fit.amplitude > 0 ? worst / fit.amplitude : 1;
+  return fit;
+}
+
+}  // namespace zt::test
