@@ -1,0 +1,338 @@
+// Sample admission in process: which buffers are taken, the four work slots,
+// and what every refusal reports. Buffers are handed over by hand, on the
+// queues the platform would use.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <thread>
+
+#include "base/dispatch.h"
+#include "capture/ZTCapture.h"
+#include "platform/sim/sim_platform.h"
+#include "support/audio_events.h"
+#include "support/pipe_reader.h"
+
+namespace zt {
+namespace {
+
+using namespace std::chrono_literals;
+using platform::AudioFormat;
+using platform::SampleType;
+using sim::sineSampleBuffer;
+
+const AudioFormat kStereo48k{SampleType::Float32, 48000, 2, true};
+
+// A gate that holds the conversion queue until opened.
+class Gate {
+ public:
+  void hold(dispatch_queue_t queue) {
+    async(queue, [this] {
+      std::unique_lock lock(mutex_);
+      cv_.wait(lock, [this] { return open_; });
+    });
+  }
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    cv_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool open_ = false;
+};
+
+class AdmissionTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
+    readFd_ = fds[0];
+    fcntl(readFd_, F_SETFL, O_NONBLOCK);
+    reader_ = std::make_unique<test::LineReader>(readFd_);
+    // Sessions are never torn down (as in the helper); these stay reachable
+    // for the life of the test process.
+    platform_ = new sim::SimPlatform(sim::Scenario{});
+    sync(mainQueue(), [&] {
+      output_ = new ZTOutput(fds[1], [](int) {});
+      capture_ = new ZTCapture(output_, *platform_);
+      // Codes are recorded, not acted on, so that a test decides when the
+      // session ends.
+      output_->onError = [this](const std::string& code) {
+        std::lock_guard lock(mutex_);
+        codes_.push_back(code);
+      };
+    });
+    keep().push_back({platform_, output_, capture_});
+  }
+  void TearDown() override { close(readFd_); }
+
+  CapturePhase phase() {
+    CapturePhase p;
+    sync(mainQueue(), [&] { p = capture_->phaseForTesting(); });
+    return p;
+  }
+  bool waitForPhase(CapturePhase wanted) {
+    for (int i = 0; i < 2000; ++i) {
+      if (phase() == wanted) return true;
+      std::this_thread::sleep_for(1ms);
+    }
+    return false;
+  }
+  void command(const std::string& word) {
+    sync(mainQueue(), [&] { capture_->command(word); });
+  }
+  void record() {
+    command("prepare");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Prepared));
+    command("start");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
+  }
+  void deliver(std::shared_ptr<platform::SampleBuffer> buffer, int64_t type = platform::kStreamOutputAudio,
+               platform::Stream* stream = nullptr) {
+    platform::Stream* target = stream ? stream : capture_->activeStreamForTesting();
+    sync(capture_->samplesQueueForTesting(), [&] { capture_->stream(target, buffer, type); });
+  }
+  void deliverMicrophone(const platform::PCMBuffer& buffer, std::optional<uint64_t> token = std::nullopt) {
+    capture_->microphone(buffer, token.value_or(capture_->audioGenerationForTesting()));
+  }
+  void idle() {
+    sync(capture_->workQueueForTesting(), [] {});
+    // Codes reach onError through the main queue's flush.
+    for (int i = 0; i < 3; ++i) sync(mainQueue(), [] {});
+    std::this_thread::sleep_for(5ms);
+    sync(mainQueue(), [] {});
+  }
+  std::vector<std::string> codes() {
+    std::lock_guard lock(mutex_);
+    return codes_;
+  }
+  int freeSlots() { return capture_->freeSlotsForTesting(); }
+  // Every line written so far.
+  std::vector<std::string> lines() {
+    std::vector<std::string> all;
+    while (auto line = reader_->next(50ms)) all.push_back(*line);
+    return all;
+  }
+
+  struct Kept {
+    sim::SimPlatform* platform;
+    ZTOutput* output;
+    ZTCapture* capture;
+  };
+  static std::vector<Kept>& keep() {
+    static auto* kept = new std::vector<Kept>();
+    return *kept;
+  }
+
+  int readFd_ = -1;
+  std::unique_ptr<test::LineReader> reader_;
+  sim::SimPlatform* platform_ = nullptr;
+  ZTOutput* output_ = nullptr;
+  ZTCapture* capture_ = nullptr;
+  std::mutex mutex_;
+  std::vector<std::string> codes_;
+};
+
+TEST_F(AdmissionTest, SystemFrameCountBounds) {
+  record();
+  for (int64_t frames : {int64_t{0}, int64_t{16385}}) {
+    auto buffer = std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), frames,
+                                                         std::vector<std::vector<std::byte>>{{}});
+    deliver(buffer);
+    idle();
+    EXPECT_EQ(codes(), (std::vector<std::string>{"AUDIO_CONVERSION_FAILED"})) << frames;
+    EXPECT_EQ(freeSlots(), 4);
+    sync(mainQueue(), [&] { output_->deliverError(); });
+    std::lock_guard lock(mutex_);
+    codes_.clear();
+  }
+  deliver(sineSampleBuffer(kStereo48k, 1, 0, 1000, 0.5));
+  deliver(sineSampleBuffer(kStereo48k, 16384, 0, 1000, 0.5));
+  idle();
+  EXPECT_TRUE(codes().empty());
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
+  record();
+  auto buffer = sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5);
+  deliver(buffer, platform::kStreamOutputScreen);
+  auto foreign = platform_->screenCapture().makeStream({}, {}, capture_);
+  deliver(buffer, platform::kStreamOutputAudio, foreign.get());
+  deliver(std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), 480,
+                                                 sim::sineBuffers(kStereo48k, 480, 0, 1000, 0.5), false));
+  // A microphone buffer of an earlier start.
+  auto mic = sim::sineBuffers(AudioFormat{SampleType::Float32, 48000, 1, true}, 1024, 0, 440, 0.5);
+  platform::AudioBufferList list;
+  list.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
+  const auto micBuffer = platform::PCMBuffer::wrapping({SampleType::Float32, 48000, 1, true}, 1024, list);
+  deliverMicrophone(micBuffer, capture_->audioGenerationForTesting() - 1);
+  idle();
+  EXPECT_TRUE(codes().empty());
+  EXPECT_EQ(freeSlots(), 4);
+  // Nothing was converted.
+  for (const auto& line : lines()) EXPECT_EQ(line.find("\"audio\""), std::string::npos) << line;
+
+  // Once a pause closed admission, even our own buffers are dropped.
+  platform::Stream* stream = capture_->activeStreamForTesting();
+  command("pause");
+  ASSERT_TRUE(waitForPhase(CapturePhase::Paused));
+  deliver(buffer, platform::kStreamOutputAudio, stream);
+  deliverMicrophone(micBuffer);
+  idle();
+  EXPECT_TRUE(codes().empty());
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
+  record();
+  Gate gate;
+  gate.hold(capture_->workQueueForTesting());
+  auto monoFormat = AudioFormat{SampleType::Float32, 48000, 1, true};
+  auto mic = sim::sineBuffers(monoFormat, 1024, 0, 440, 0.5);
+  platform::AudioBufferList list;
+  list.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
+  const auto micBuffer = platform::PCMBuffer::wrapping(monoFormat, 1024, list);
+  deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
+  deliverMicrophone(micBuffer);
+  deliver(sineSampleBuffer(kStereo48k, 480, 0.01, 1000, 0.5));
+  deliverMicrophone(micBuffer);
+  EXPECT_EQ(freeSlots(), 0);
+  EXPECT_TRUE(codes().empty());
+  deliverMicrophone(micBuffer);
+  deliver(sineSampleBuffer(kStereo48k, 480, 0.02, 1000, 0.5));
+  gate.open();
+  idle();
+  EXPECT_EQ(codes(), (std::vector<std::string>{"AUDIO_BACKPRESSURE"}));
+  EXPECT_EQ(freeSlots(), 4);
+  // Room again: the next buffer is admitted.
+  sync(mainQueue(), [&] {
+    output_->deliverError();
+    output_->setAcceptingAudio(true);
+  });
+  deliver(sineSampleBuffer(kStereo48k, 480, 0.03, 1000, 0.5));
+  idle();
+  EXPECT_EQ(codes(), (std::vector<std::string>{"AUDIO_BACKPRESSURE"}));
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+TEST_F(AdmissionTest, SystemDescriptionBounds) {
+  record();
+  struct Case {
+    const char* name;
+    std::optional<platform::StreamDescription> description;
+    bool accepted;
+  };
+  auto with = [](AudioFormat format, auto change) {
+    auto d = format.streamDescription();
+    change(d);
+    return std::optional(d);
+  };
+  const std::vector<Case> cases = {
+      {"no description", std::nullopt, false},
+      {"not linear PCM", with(kStereo48k, [](auto& d) { d.formatID = 0x61616320; }), false},
+      {"0 channels", with(kStereo48k, [](auto& d) { d.channelsPerFrame = 0; }), false},
+      {"9 channels", with(AudioFormat{SampleType::Float32, 48000, 9, true}, [](auto&) {}), false},
+      {"65 bits", with(kStereo48k, [](auto& d) { d.bitsPerChannel = 65; }), false},
+      {"7999 Hz", with(AudioFormat{SampleType::Float32, 7999, 1, true}, [](auto&) {}), false},
+      {"192001 Hz", with(AudioFormat{SampleType::Float32, 192001, 1, true}, [](auto&) {}), false},
+      {"1 channel", with(AudioFormat{SampleType::Float32, 48000, 1, true}, [](auto&) {}), true},
+      {"8 channels", with(AudioFormat{SampleType::Float32, 48000, 8, true}, [](auto&) {}), true},
+      {"64 bits", with(AudioFormat{SampleType::Float64, 48000, 2, true}, [](auto&) {}), true},
+      {"8000 Hz", with(AudioFormat{SampleType::Int16, 8000, 2, false}, [](auto&) {}), true},
+      {"192000 Hz", with(AudioFormat{SampleType::Int32, 192000, 2, true}, [](auto&) {}), true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // Data sized for what the description claims, where it can be read.
+    std::vector<std::vector<std::byte>> data;
+    if (c.description) {
+      if (auto format = AudioFormat::fromStreamDescription(*c.description))
+        data = sim::sineBuffers(*format, 256, 0, 1000, 0.5);
+    }
+    if (data.empty()) data.push_back(std::vector<std::byte>(256 * 16));
+    deliver(std::make_shared<sim::SimSampleBuffer>(c.description, 256, data));
+    idle();
+    EXPECT_EQ(codes().empty(), c.accepted);
+    EXPECT_EQ(freeSlots(), 4);
+    sync(mainQueue(), [&] {
+      output_->deliverError();
+      output_->setAcceptingAudio(true);
+    });
+    std::lock_guard lock(mutex_);
+    codes_.clear();
+  }
+}
+
+TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
+  record();
+  Gate gate;
+  gate.hold(capture_->workQueueForTesting());
+  auto monoFormat = AudioFormat{SampleType::Float32, 48000, 1, true};
+  auto mic = sim::sineBuffers(monoFormat, 1024, 0, 440, 0.5);
+  platform::AudioBufferList oneBuffer;
+  oneBuffer.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
+  // Out of bounds: no frames.
+  deliverMicrophone(platform::PCMBuffer::wrapping(monoFormat, 0, oneBuffer));
+  EXPECT_EQ(freeSlots(), 4);
+  // A non-interleaved stereo format whose list has one buffer: the copy's
+  // list has two.
+  deliverMicrophone(platform::PCMBuffer::wrapping({SampleType::Float32, 48000, 2, false}, 512, oneBuffer));
+  EXPECT_EQ(freeSlots(), 4);
+  // A buffer claiming more bytes than its frames hold.
+  platform::AudioBufferList oversized = oneBuffer;
+  oversized.buffers[0].dataByteSize += 4;
+  std::vector<std::byte> big(mic[0].size() + 4);
+  oversized.buffers[0].data = big.data();
+  deliverMicrophone(platform::PCMBuffer::wrapping(monoFormat, 1024, oversized));
+  EXPECT_EQ(freeSlots(), 4);
+  gate.open();
+  idle();
+  EXPECT_EQ(codes(), (std::vector<std::string>{"AUDIO_CONVERSION_FAILED"}));
+}
+
+TEST_F(AdmissionTest, StaleWorkConvertsNothingAndReturnsItsSlots) {
+  record();
+  Gate gate;
+  gate.hold(capture_->workQueueForTesting());
+  deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
+  deliver(sineSampleBuffer(kStereo48k, 480, 0.01, 1000, 0.5));
+  EXPECT_EQ(freeSlots(), 2);
+  // A pause, then a resume: a new start moves the audio generation on while
+  // both tasks still wait.
+  command("pause");
+  command("resume");
+  gate.open();
+  ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
+  idle();
+  EXPECT_TRUE(codes().empty());
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+// Everything admitted before a stop is converted, then both tails, then
+// "ended".
+TEST_F(AdmissionTest, StopConvertsEverythingAdmittedThenFlushesTails) {
+  record();
+  Gate gate;
+  gate.hold(capture_->workQueueForTesting());
+  for (int i = 0; i < 4; ++i) deliver(sineSampleBuffer(kStereo48k, 4800, i * 0.1, 1000, 0.5));
+  command("stop");
+  gate.open();
+  ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
+  idle();
+  const auto all = lines();
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.back(), "{\"event\":\"state\",\"state\":\"ended\"}");
+  const auto runs = test::splitRuns(all);
+  ASSERT_EQ(runs.runs.size(), 1u);
+  // 0.4 s at 48 kHz is exactly 6400 samples at 16 kHz, tail included.
+  EXPECT_EQ(runs.runs[0].at("system").size(), 6400u);
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+}  // namespace
+}  // namespace zt
