@@ -1,0 +1,21 @@
+// What each error code of the helper means to a person, and what to do.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace zt::record {
+
+struct ErrorAdvice {
+  std::string meaning;  // one sentence
+  std::string action;   // what to do about it
+};
+
+// Every code the helper can send has its own advice; an unknown code gets a
+// general one that names it.
+ErrorAdvice adviceFor(const std::string& code);
+
+// The codes with advice of their own, for the tests and the help text.
+const std::vector<std::string>& knownErrorCodes();
+
+}  // namespace zt::record

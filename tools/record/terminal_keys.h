@@ -1,0 +1,26 @@
+// Single key presses from a terminal on standard input: raw mode (no line
+// editing, no echo) while recording, restored on every way out that runs
+// code. Ctrl-C still raises SIGINT.
+#pragma once
+
+namespace zt::record {
+
+class TerminalKeys {
+ public:
+  // Raw mode when standard input is a terminal; otherwise inactive.
+  TerminalKeys();
+  ~TerminalKeys();
+  TerminalKeys(const TerminalKeys&) = delete;
+  TerminalKeys& operator=(const TerminalKeys&) = delete;
+
+  bool active() const { return active_; }
+  int fd() const { return 0; }
+  // The next key, or -1 when none is waiting.
+  int readKey();
+  void restore();
+
+ private:
+  bool active_ = false;
+};
+
+}  // namespace zt::record
