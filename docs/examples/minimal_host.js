@@ -1,0 +1,53 @@
+// A minimal host for zentrell-audio-helper, with nothing but Node.js:
+// records for a few seconds and counts the samples of each source.
+//
+//   node minimal_host.js PATH_TO_HELPER [SECONDS]
+'use strict';
+const { spawn } = require('child_process');
+const readline = require('readline');
+
+const helperPath = process.argv[2];
+const seconds = Number(process.argv[3] || 3);
+
+// No arguments; the helper's standard error is left to ours.
+const helper = spawn(helperPath, [], { stdio: ['pipe', 'pipe', 'inherit'] });
+const send = (command) => helper.stdin.write(JSON.stringify({ command }) + '\n');
+helper.stdin.on('error', () => {}); // the helper may be gone already
+helper.on('error', (err) => {
+  console.error(`cannot start the helper: ${err.message}`);
+  process.exit(1);
+});
+
+const samples = { system: 0, microphone: 0 };
+let ended = false;
+let error = null;
+
+readline.createInterface({ input: helper.stdout }).on('line', (line) => {
+  const event = JSON.parse(line);
+  switch (event.event) {
+    case 'prepared':
+      send('start');
+      break;
+    case 'state':
+      // Each "recording" opens a run; stop this one after `seconds`.
+      if (event.state === 'recording') setTimeout(() => send('stop'), seconds * 1000);
+      if (event.state === 'ended') ended = true;
+      break;
+    case 'audio':
+      // No timestamps: a source's position is its sample count at 16 kHz.
+      samples[event.source] += Buffer.from(event.audio, 'base64').length / 2;
+      break;
+    case 'error':
+      error = event.code;
+      console.error(`helper error: ${event.code}`);
+      break;
+  }
+});
+
+// Read to the end: the helper exits once its last event is written.
+helper.on('close', (exitStatus) => {
+  console.log(JSON.stringify({ ended, error, exitStatus, samples }));
+  process.exit(ended && exitStatus === 0 ? 0 : 1);
+});
+
+send('prepare');

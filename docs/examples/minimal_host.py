@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""A minimal host for zentrell-audio-helper, with nothing but Python:
+records for a few seconds and counts the samples of each source.
+
+    python3 minimal_host.py PATH_TO_HELPER [SECONDS]
+"""
+import base64
+import json
+import subprocess
+import sys
+import threading
+
+helper_path = sys.argv[1]
+seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 3.0
+
+# No arguments; the helper's standard error is left to ours.
+helper = subprocess.Popen([helper_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+lock = threading.Lock()
+
+
+def send(command):
+    with lock:
+        try:
+            helper.stdin.write((json.dumps({"command": command}) + "\n").encode())
+            helper.stdin.flush()
+        except BrokenPipeError:
+            pass  # the helper is gone already
+
+
+samples = {"system": 0, "microphone": 0}
+ended, error, timer = False, None, None
+send("prepare")
+for line in helper.stdout:  # one event per line, to the end of output
+    event = json.loads(line)
+    if event["event"] == "prepared":
+        send("start")
+    elif event["event"] == "state":
+        # Each "recording" opens a run; stop this one after `seconds`.
+        if event["state"] == "recording":
+            timer = threading.Timer(seconds, send, ["stop"])
+            timer.start()
+        elif event["state"] == "ended":
+            ended = True
+    elif event["event"] == "audio":
+        # No timestamps: a source's position is its sample count at 16 kHz.
+        samples[event["source"]] += len(base64.b64decode(event["audio"])) // 2
+    elif event["event"] == "error":
+        error = event["code"]
+        print("helper error:", error, file=sys.stderr)
+
+if timer:
+    timer.cancel()
+status = helper.wait()
+print(json.dumps({"ended": ended, "error": error, "exitStatus": status, "samples": samples}))
+sys.exit(0 if ended and status == 0 else 1)
