@@ -103,7 +103,26 @@ struct PacerState {
   int64_t produced = 0;
   double signalSeconds = 0;  // position of the next buffer in the signal
   std::chrono::steady_clock::time_point start;
+  // The last buffer made, reused while the tone comes round to the same
+  // phase, so that pacing long runs costs little besides a copy.
+  AudioFormat cachedFormat;
+  uint32_t cachedFrames = 0;
+  double cachedPhase = -1;
+  std::vector<std::vector<std::byte>> cached;
 };
+
+std::vector<std::vector<std::byte>> nextBuffers(PacerState& state, const AudioFormat& format, uint32_t frames) {
+  const AudioScript& script = state.script;
+  const double phase = std::fmod(script.frequency * state.signalSeconds, 1.0);
+  const double drift = std::fabs(phase - state.cachedPhase);
+  if (state.cachedFrames == frames && state.cachedFormat == format && std::min(drift, 1 - drift) < 1e-7)
+    return state.cached;
+  state.cached = sineBuffers(format, frames, state.signalSeconds, script.frequency, script.amplitude);
+  state.cachedFormat = format;
+  state.cachedFrames = frames;
+  state.cachedPhase = phase;
+  return state.cached;
+}
 
 void pacerStep(const std::shared_ptr<PacerState>& state) {
   if (state->stopped.load()) return;
@@ -116,8 +135,7 @@ void pacerStep(const std::shared_ptr<PacerState>& state) {
     format = script.formats[index];
   }
   const uint32_t frames = script.frames[state->produced % script.frames.size()];
-  state->deliver(format, frames,
-                 sineBuffers(format, frames, state->signalSeconds, script.frequency, script.amplitude));
+  state->deliver(format, frames, nextBuffers(*state, format, frames));
   state->produced++;
   state->signalSeconds += frames / format.sampleRate;
   const auto due = state->start + std::chrono::duration<double>(state->signalSeconds / script.speed);
