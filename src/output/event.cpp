@@ -42,11 +42,18 @@ bool isValidUtf8(const std::string& s) {
   return true;
 }
 
+bool needsEscape(uint8_t c) { return c < 0x20 || c == '"' || c == '\\'; }
+
 void appendString(std::string& out, const std::string& s) {
   static const char kHex[] = "0123456789abcdef";
   out.push_back('"');
-  for (char ch : s) {
-    const auto c = static_cast<uint8_t>(ch);
+  size_t run = 0;  // start of the current run of bytes that need no escape
+  for (size_t i = 0; i < s.size(); ++i) {
+    const auto c = static_cast<uint8_t>(s[i]);
+    if (!needsEscape(c)) continue;
+    // Audio payloads are long runs of plain characters: copy runs whole.
+    out.append(s, run, i - run);
+    run = i + 1;
     switch (c) {
       case '"': out += "\\\""; break;
       case '\\': out += "\\\\"; break;
@@ -56,15 +63,12 @@ void appendString(std::string& out, const std::string& s) {
       case '\b': out += "\\b"; break;
       case '\f': out += "\\f"; break;
       default:
-        if (c < 0x20) {
-          out += "\\u00";
-          out.push_back(kHex[c >> 4]);
-          out.push_back(kHex[c & 0xF]);
-        } else {
-          out.push_back(ch);
-        }
+        out += "\\u00";
+        out.push_back(kHex[c >> 4]);
+        out.push_back(kHex[c & 0xF]);
     }
   }
+  out.append(s, run, s.size() - run);
   out.push_back('"');
 }
 
