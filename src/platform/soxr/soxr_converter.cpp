@@ -108,8 +108,8 @@ class SoxrConverter final : public AudioConverter {
   SoxrHandle resampler_;
   bool downmix_ = false;
 
-  std::vector<double> mono_;
-  std::vector<double> scratch_;
+  std::vector<float> mono_;
+  std::vector<float> scratch_;
   // Converted samples that did not fit in the caller's buffer; they go out
   // first on the next call.
   std::vector<int16_t> pending_;
@@ -222,7 +222,7 @@ void SoxrConverter::mixToMonoAs(const PCMBuffer& buffer) {
     for (uint32_t i = 0; i < frames; ++i) mono_[i] += toUnit(load<T>(base + static_cast<size_t>(i) * sizeof(T)));
   }
   if (mixed > 1)
-    for (double& sample : mono_) sample *= gain;
+    for (float& sample : mono_) sample = static_cast<float>(sample * gain);
 }
 
 // Downmix averages the channels, so a signal on any one channel reaches the
@@ -282,7 +282,9 @@ void SoxrConverter::keep(size_t frames) {
 
 std::unique_ptr<AudioConverter> makeSoxrConverter(const AudioFormat& from, const AudioFormat& to) {
   if (!(to == wireFormat()) || !isSupportedInput(from)) return nullptr;
-  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT64_I, SOXR_FLOAT64_I);
+  // Single precision: its 24-bit mantissa is far finer than the 16-bit
+  // output, and it halves the filter's work.
+  const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
   // High quality: a 20-bit filter, flat to 0.01 dB up to 91% of the output
   // band and fully stopped at 8 kHz, well past what 16-bit output can show.
   const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, 0);
