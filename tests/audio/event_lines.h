@@ -9,14 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "support/base64_decode.h"
+
 namespace zt::test {
 
 // A compact JSON object whose values are all strings; nothing when the line
 // is anything else.
 std::optional<std::map<std::string, std::string>> parseFlatObject(const std::string& line);
-
-// Strict RFC 4648 decoding: standard alphabet, padding required, no white
-// space. Nothing on any deviation.
-std::optional<std::vector<uint8_t>> base64Decode(const std::string& text);
 
 }  // namespace zt::test

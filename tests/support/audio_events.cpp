@@ -6,35 +6,6 @@
 
 namespace zt::test {
 
-std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::vector<uint8_t> out;
-  out.reserve(text.size() / 4 * 3);
-  for (size_t i = 0; i < text.size(); i += 4) {
-    uint32_t group = 0;
-    int pad = 0;
-    for (size_t k = 0; k < 4; ++k) {
-      const char c = text[i + k];
-      if (c == '=') {
-        // Padding only at the very end, and at most two.
-        if (i + 4 != text.size() || k < 2) return std::nullopt;
-        ++pad;
-        group <<= 6;
-        continue;
-      }
-      if (pad) return std::nullopt;
-      const auto v = alphabet.find(c);
-      if (v == std::string::npos) return std::nullopt;
-      group = (group << 6) | static_cast<uint32_t>(v);
-    }
-    out.push_back(static_cast<uint8_t>(group >> 16));
-    if (pad < 2) out.push_back(static_cast<uint8_t>(group >> 8));
-    if (pad < 1) out.push_back(static_cast<uint8_t>(group));
-  }
-  return out;
-}
-
 std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
   const auto j = nlohmann::json::parse(line, nullptr, false);
   if (j.is_discarded() || !j.is_object() || j.size() != 3 || j.value("event", "") != "audio") return std::nullopt;

@@ -8,10 +8,9 @@
 #include <string>
 #include <vector>
 
-namespace zt::test {
+#include "support/base64_decode.h"
 
-// Strict standard base64 (with padding) to bytes; nothing on any flaw.
-std::optional<std::vector<uint8_t>> base64Decode(const std::string& text);
+namespace zt::test {
 
 // The 16-bit little-endian samples of one audio event line; nothing when the
 // line is not a well-formed audio event of 2 to 3200 whole-sample bytes.
