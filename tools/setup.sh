@@ -8,6 +8,10 @@ packages=(
   libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
 )
+# The guide's Node.js example host is run by the tests.
+if ! command -v node >/dev/null 2>&1; then
+  packages+=(nodejs)
+fi
 # libdispatch comes with the Swift toolchain; without one, Debian's clang
 # is the compiler.
 if ! command -v clang++ >/dev/null 2>&1 && [ ! -x /opt/swift/usr/bin/clang++ ]; then

@@ -113,12 +113,13 @@ void Recorder::handle(const Event& event) {
 void Recorder::writeAudio(const Event& event) {
   const bool isSystem = event.source == "system";
   WavFile& file = isSystem ? system_ : microphone_;
-  (isSystem ? systemLevel_ : microphoneLevel_).add(event.pcm.data(), event.pcm.size());
   size_t bytes = event.pcm.size();
   if (targetSamples_) {
     const uint64_t room = *targetSamples_ > file.samples() ? *targetSamples_ - file.samples() : 0;
     bytes = static_cast<size_t>(std::min<uint64_t>(bytes, room * 2));
   }
+  // The meters measure what goes into the files.
+  (isSystem ? systemLevel_ : microphoneLevel_).add(event.pcm.data(), bytes);
   if (writeFailed_ || file.append(event.pcm.data(), bytes)) return;
   writeFailed_ = true;
   fault("Cannot write " + file.path() + ": " + (errno ? strerror(errno) : "the file is full") +

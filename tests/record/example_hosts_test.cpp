@@ -1,0 +1,99 @@
+// The two minimal hosts of the guide, run as they are printed, against the
+// scripted helper (audio from the first moment, so the counts must match
+// the time) and against the real helper on a private server.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "pulse/pulse_server.h"
+#include "record/recorder_run.h"
+
+using namespace zt::test;
+using namespace zt::test::record;
+using namespace std::chrono_literals;
+using nlohmann::json;
+
+namespace {
+
+struct Host {
+  const char* name;
+  const char* interpreter;
+  const char* file;
+};
+
+const Host kHosts[] = {{"node", "node", "minimal_host.js"}, {"python", "python3", "minimal_host.py"}};
+
+// Runs one host and answers its summary line.
+json runHost(const Host& host, const std::string& helper, double seconds, std::string* log) {
+  const ProgramRun run = runProgram("/usr/bin/env",
+                             {host.interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + host.file, helper,
+                              std::to_string(seconds)},
+                             {}, 90s);
+  *log = "status " + std::to_string(run.status) + "\n" + run.out + run.err;
+  if (run.status == 127) ADD_FAILURE() << host.interpreter << " is not installed (bash tools/setup.sh installs it)";
+  // The summary is the last line of standard output.
+  std::string out = run.out;
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  const json summary = json::parse(out.substr(out.rfind('\n') + 1), nullptr, false);
+  const bool clean = summary.is_object() && summary.value("ended", false) && summary.value("exitStatus", -1) == 0;
+  EXPECT_EQ(run.status, clean ? 0 : 1) << *log;
+  return summary;
+}
+
+class ExampleHosts : public ::testing::TestWithParam<Host> {};
+
+}  // namespace
+
+TEST_P(ExampleHosts, CountTheSamplesOfTheScriptedHelper) {
+  TempDir dir;
+  writeFile(dir / "scenario.json",
+            json{{"streams", {{"audio", {{"frequency", 1000}}}}}, {"engines", {{"audio", {{"frequency", 440}}}}}}.dump());
+  setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
+  std::string log;
+  const json summary = runHost(GetParam(), ZT_SIM_HELPER_PATH, 2, &log);
+  unsetenv("ZT_SIM_SCENARIO");
+  ASSERT_TRUE(summary.is_object()) << log;
+  EXPECT_EQ(summary["ended"], true) << log;
+  EXPECT_EQ(summary["exitStatus"], 0) << log;
+  EXPECT_TRUE(summary["error"].is_null()) << log;
+  // 2 s at 16 kHz; the stop is timed by the host's clock, so allow for a
+  // slow machine.
+  for (const char* source : {"system", "microphone"})
+    EXPECT_NEAR(summary["samples"][source].get<double>(), 32000, 0.35 * 16000) << source << "\n" << log;
+}
+
+TEST_P(ExampleHosts, RecordFromAPrivateServer) {
+  TempDir dir;
+  pulse::PulseServer server(pulse::standardScript());
+  ASSERT_TRUE(server.ready());
+  pulse::writeRaw(dir / "tone.raw", pulse::tone(1000, 60, 48000));
+  const pid_t player = server.play("speakers", dir / "tone.raw");
+  std::string log;
+  const json summary = runHost(GetParam(), ZT_HELPER_PATH, 3, &log);
+  pulse::PulseServer::stopPlayer(player);
+  ASSERT_TRUE(summary.is_object()) << log;
+  EXPECT_EQ(summary["ended"], true) << log;
+  EXPECT_EQ(summary["exitStatus"], 0) << log;
+  // A sound server starts delivering a moment after the capture starts, so
+  // a 3 s run holds somewhat less than 3 s of audio, never more.
+  for (const char* source : {"system", "microphone"}) {
+    const double seconds = summary["samples"][source].get<double>() / 16000;
+    EXPECT_GT(seconds, 0.5) << source << "\n" << log;
+    EXPECT_LT(seconds, 3.4) << source << "\n" << log;
+  }
+}
+
+TEST_P(ExampleHosts, ReportTheHelpersError) {
+  // No server at all: the helper refuses at "prepare".
+  TempDir dir;
+  setenv("PULSE_SERVER", ("unix:" + dir / "no-server").c_str(), 1);
+  std::string log;
+  const json summary = runHost(GetParam(), ZT_HELPER_PATH, 1, &log);
+  unsetenv("PULSE_SERVER");
+  ASSERT_TRUE(summary.is_object()) << log;
+  EXPECT_EQ(summary["error"], "SYSTEM_AUDIO_UNAVAILABLE") << log;
+  EXPECT_EQ(summary["exitStatus"], 1) << log;
+  EXPECT_NE(log.find("helper error: SYSTEM_AUDIO_UNAVAILABLE"), std::string::npos) << log;
+}
+
+INSTANTIATE_TEST_SUITE_P(Guide, ExampleHosts, ::testing::ValuesIn(kHosts),
+                         [](const auto& info) { return std::string(info.param.name); });
