@@ -36,7 +36,7 @@ PulseEngine::~PulseEngine() {
 bool PulseEngine::ensureContext(Clock::time_point deadline) {
   {
     LoopLock lock;
-    if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
+    if (context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
   }
   int error = 0;
   pa_context* context = connectContext("Zentrell microphone", deadline, &error);
@@ -44,19 +44,19 @@ bool PulseEngine::ensureContext(Clock::time_point deadline) {
   LoopLock lock;
   if (context_) {
     // A previous connection that failed; it has no stream left to serve.
-    pa_context_set_state_callback(context_, nullptr, nullptr);
-    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-    pa_context_disconnect(context_);
-    pa_context_unref(context_);
+    libpulse().pa_context_set_state_callback(context_, nullptr, nullptr);
+    libpulse().pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    libpulse().pa_context_disconnect(context_);
+    libpulse().pa_context_unref(context_);
   }
   context_ = context;
-  pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
-  pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
-  if (pa_operation* op = pa_context_subscribe(
+  libpulse().pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
+  libpulse().pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
+  if (pa_operation* op = libpulse().pa_context_subscribe(
           context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
           nullptr, nullptr))
-    pa_operation_unref(op);
-  return pa_context_get_state(context_) == PA_CONTEXT_READY;
+    libpulse().pa_operation_unref(op);
+  return libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
 AudioFormat PulseEngine::inputFormat() {
@@ -103,13 +103,13 @@ bool PulseEngine::start() {
   bool haveSource;
   {
     LoopLock lock;
-    haveSource = source_.has_value() && context_ && pa_context_get_state(context_) == PA_CONTEXT_READY;
+    haveSource = source_.has_value() && context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
   }
   if (!haveSource && inputFormat().channelCount == 0) return false;
 
   {
     LoopLock lock;
-    if (stream_) return pa_stream_get_state(stream_) == PA_STREAM_READY;
+    if (stream_) return libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY;
     if (!context_ || !source_) return false;
     pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source_->spec.rate, source_->spec.channels};
     // The tap's format decides what the server hands over; it converts.
@@ -119,32 +119,32 @@ bool PulseEngine::start() {
       spec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
       spec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
     }
-    if (!pa_sample_spec_valid(&spec)) return false;
+    if (!libpulse().pa_sample_spec_valid(&spec)) return false;
     const pa_channel_map* map = spec.channels == source_->map.channels ? &source_->map : nullptr;
-    stream_ = pa_stream_new(context_, "Microphone", &spec, map);
+    stream_ = libpulse().pa_stream_new(context_, "Microphone", &spec, map);
     if (!stream_) return false;
     stopping_ = false;
     startWaiter_.reset();
-    pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
-    pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
+    libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
+    libpulse().pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
     pa_buffer_attr attr;
     attr.maxlength = static_cast<uint32_t>(-1);
     attr.tlength = static_cast<uint32_t>(-1);
     attr.prebuf = static_cast<uint32_t>(-1);
     attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+    attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(kFragmentUsec, &spec));
     // Not movable: if the source goes, the server must not quietly carry
     // this stream over to another one (perhaps a monitor); the stream fails
     // instead and the session hears of it.
     const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
+    if (libpulse().pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
       teardownStream();
       return false;
     }
   }
   startWaiter_.waitUntil(deadline);
   LoopLock lock;
-  if (stream_ && pa_stream_get_state(stream_) == PA_STREAM_READY) return true;
+  if (stream_ && libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY) return true;
   teardownStream();
   return false;
 }
@@ -159,11 +159,11 @@ void PulseEngine::stop() {
 void PulseEngine::teardownStream() {
   if (!stream_) return;
   stopping_ = true;
-  pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  if (pa_stream_get_state(stream_) == PA_STREAM_READY || pa_stream_get_state(stream_) == PA_STREAM_CREATING)
-    pa_stream_disconnect(stream_);
-  pa_stream_unref(stream_);
+  libpulse().pa_stream_set_state_callback(stream_, nullptr, nullptr);
+  libpulse().pa_stream_set_read_callback(stream_, nullptr, nullptr);
+  const auto state = libpulse().pa_stream_get_state(stream_);
+  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) libpulse().pa_stream_disconnect(stream_);
+  libpulse().pa_stream_unref(stream_);
   stream_ = nullptr;
   pending_.reset();
   pendingFrames_ = 0;
@@ -171,8 +171,8 @@ void PulseEngine::teardownStream() {
 
 void PulseEngine::cancelServerQuery() {
   if (!serverQuery_) return;
-  pa_operation_cancel(serverQuery_);
-  pa_operation_unref(serverQuery_);
+  libpulse().pa_operation_cancel(serverQuery_);
+  libpulse().pa_operation_unref(serverQuery_);
   serverQuery_ = nullptr;
 }
 
@@ -200,7 +200,7 @@ void PulseEngine::postConfigurationChange() {
 
 void PulseEngine::onContextState(pa_context* context, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
-  const auto state = pa_context_get_state(context);
+  const auto state = libpulse().pa_context_get_state(context);
   if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     self->startWaiter_.signal();
     self->postConfigurationChange();
@@ -227,13 +227,13 @@ void PulseEngine::checkDefaultSource() {
     queryAgain_ = true;
     return;
   }
-  serverQuery_ = pa_context_get_server_info(context_, &PulseEngine::onServerInfo, this);
+  serverQuery_ = libpulse().pa_context_get_server_info(context_, &PulseEngine::onServerInfo, this);
 }
 
 void PulseEngine::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
   if (self->serverQuery_) {
-    pa_operation_unref(self->serverQuery_);
+    libpulse().pa_operation_unref(self->serverQuery_);
     self->serverQuery_ = nullptr;
   }
   if (info && self->source_) {
@@ -248,7 +248,7 @@ void PulseEngine::onServerInfo(pa_context*, const pa_server_info* info, void* us
 
 void PulseEngine::onStreamState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
-  switch (pa_stream_get_state(stream)) {
+  switch (libpulse().pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
       self->startWaiter_.signal();
       break;
@@ -269,9 +269,9 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
     self->consume(data, bytes);
-    pa_stream_drop(stream);
+    libpulse().pa_stream_drop(stream);
     if (self->stream_ != stream) return;  // the tap stopped the engine
   }
 }
@@ -281,7 +281,7 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
 // silence so that the timeline stays whole.
 void PulseEngine::consume(const void* data, size_t bytes) {
   if (!tap_ || !stream_) return;
-  const pa_sample_spec* spec = pa_stream_get_sample_spec(stream_);
+  const pa_sample_spec* spec = libpulse().pa_stream_get_sample_spec(stream_);
   if (!spec || spec->channels == 0) return;
   const uint32_t channels = spec->channels;
   const size_t frameBytes = sizeof(float) * channels;

@@ -13,11 +13,12 @@ pa_threaded_mainloop* gLoop = nullptr;
 
 void startLoop() {
   quietLibrary();
-  gLoop = pa_threaded_mainloop_new();
+  if (!loadLibpulse()) return;
+  gLoop = libpulse().pa_threaded_mainloop_new();
   if (!gLoop) return;
-  pa_threaded_mainloop_set_name(gLoop, "zt-pulse");
-  if (pa_threaded_mainloop_start(gLoop) < 0) {
-    pa_threaded_mainloop_free(gLoop);
+  libpulse().pa_threaded_mainloop_set_name(gLoop, "zt-pulse");
+  if (libpulse().pa_threaded_mainloop_start(gLoop) < 0) {
+    libpulse().pa_threaded_mainloop_free(gLoop);
     gLoop = nullptr;
   }
 }
@@ -30,7 +31,7 @@ bool waitForOperation(Waiter& waiter, pa_operation* operation, Clock::time_point
     if (waiter.waitUntil(slice)) return true;
     if (Clock::now() >= deadline) return false;
     LoopLock lock;
-    if (pa_operation_get_state(operation) != PA_OPERATION_RUNNING) return false;
+    if (libpulse().pa_operation_get_state(operation) != PA_OPERATION_RUNNING) return false;
   }
 }
 
@@ -47,8 +48,8 @@ void runOperation(Waiter& waiter, Clock::time_point deadline, Start start) {
   if (!operation) return;
   waitForOperation(waiter, operation, deadline);
   LoopLock lock;
-  if (pa_operation_get_state(operation) == PA_OPERATION_RUNNING) pa_operation_cancel(operation);
-  pa_operation_unref(operation);
+  if (libpulse().pa_operation_get_state(operation) == PA_OPERATION_RUNNING) libpulse().pa_operation_cancel(operation);
+  libpulse().pa_operation_unref(operation);
 }
 
 }  // namespace
@@ -60,19 +61,19 @@ pa_threaded_mainloop* loop() {
 
 pa_mainloop_api* loopApi() {
   pa_threaded_mainloop* l = loop();
-  return l ? pa_threaded_mainloop_get_api(l) : nullptr;
+  return l ? libpulse().pa_threaded_mainloop_get_api(l) : nullptr;
 }
 
 LoopLock::LoopLock() {
   pa_threaded_mainloop* l = loop();
-  if (l && !pa_threaded_mainloop_in_thread(l)) {
-    pa_threaded_mainloop_lock(l);
+  if (l && !libpulse().pa_threaded_mainloop_in_thread(l)) {
+    libpulse().pa_threaded_mainloop_lock(l);
     locked_ = true;
   }
 }
 
 LoopLock::~LoopLock() {
-  if (locked_) pa_threaded_mainloop_unlock(gLoop);
+  if (locked_) libpulse().pa_threaded_mainloop_unlock(gLoop);
 }
 
 void Waiter::signal() {
@@ -110,7 +111,7 @@ struct ConnectState {
 };
 
 void onConnectState(pa_context* context, void* userdata) {
-  switch (pa_context_get_state(context)) {
+  switch (libpulse().pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED:
@@ -133,41 +134,41 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
   pa_context* context = nullptr;
   {
     LoopLock lock;
-    pa_proplist* props = pa_proplist_new();
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
-    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
-    context = pa_context_new_with_proplist(api, name, props);
-    pa_proplist_free(props);
+    pa_proplist* props = libpulse().pa_proplist_new();
+    libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
+    libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
+    context = libpulse().pa_context_new_with_proplist(api, name, props);
+    libpulse().pa_proplist_free(props);
     if (!context) {
       *error = PA_ERR_INTERNAL;
       return nullptr;
     }
-    pa_context_set_state_callback(context, onConnectState, &state);
-    if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-      *error = pa_context_errno(context);
-      pa_context_set_state_callback(context, nullptr, nullptr);
-      pa_context_unref(context);
+    libpulse().pa_context_set_state_callback(context, onConnectState, &state);
+    if (libpulse().pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      *error = libpulse().pa_context_errno(context);
+      libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
+      libpulse().pa_context_unref(context);
       return nullptr;
     }
   }
   state.waiter.waitUntil(deadline);
   LoopLock lock;
-  pa_context_set_state_callback(context, nullptr, nullptr);
-  if (pa_context_get_state(context) == PA_CONTEXT_READY) return context;
-  *error = pa_context_errno(context);
+  libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
+  if (libpulse().pa_context_get_state(context) == PA_CONTEXT_READY) return context;
+  *error = libpulse().pa_context_errno(context);
   if (*error == PA_OK) *error = PA_ERR_TIMEOUT;
-  pa_context_disconnect(context);
-  pa_context_unref(context);
+  libpulse().pa_context_disconnect(context);
+  libpulse().pa_context_unref(context);
   return nullptr;
 }
 
 void releaseContext(pa_context* context) {
   if (!context) return;
   LoopLock lock;
-  pa_context_set_state_callback(context, nullptr, nullptr);
-  pa_context_set_subscribe_callback(context, nullptr, nullptr);
-  pa_context_disconnect(context);
-  pa_context_unref(context);
+  libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
+  libpulse().pa_context_set_subscribe_callback(context, nullptr, nullptr);
+  libpulse().pa_context_disconnect(context);
+  libpulse().pa_context_unref(context);
 }
 
 std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_point deadline) {
@@ -176,7 +177,7 @@ std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_poi
     std::optional<ServerDefaults> result;
   } state;
   runOperation(state.waiter, deadline, [&] {
-    return pa_context_get_server_info(
+    return libpulse().pa_context_get_server_info(
         context,
         [](pa_context*, const pa_server_info* info, void* userdata) {
           auto* s = static_cast<State*>(userdata);
@@ -201,7 +202,7 @@ std::optional<SourceDetails> querySource(pa_context* context, const std::string&
     std::optional<SourceDetails> result;
   } state;
   runOperation(state.waiter, deadline, [&] {
-    return pa_context_get_source_info_by_name(
+    return libpulse().pa_context_get_source_info_by_name(
         context, name.c_str(),
         [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
           auto* s = static_cast<State*>(userdata);
@@ -230,7 +231,7 @@ std::optional<SinkDetails> querySink(pa_context* context, const std::string& nam
     std::optional<SinkDetails> result;
   } state;
   runOperation(state.waiter, deadline, [&] {
-    return pa_context_get_sink_info_by_name(
+    return libpulse().pa_context_get_sink_info_by_name(
         context, name.c_str(),
         [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
           auto* s = static_cast<State*>(userdata);

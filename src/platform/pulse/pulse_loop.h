@@ -9,13 +9,13 @@
 // will run, which is what the engine's and the stream's teardown rely on.
 #pragma once
 
-#include <pulse/pulseaudio.h>
-
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
+
+#include "platform/pulse/pulse_api.h"
 
 namespace zt::platform::pulse {
 
@@ -23,7 +23,9 @@ namespace zt::platform::pulse {
 inline constexpr const char* kErrorDomain = "PulseAudio";
 
 // The process-wide threaded main loop; created and started on first use and
-// never stopped (the process ends with _exit, not by unwinding).
+// never stopped (the process ends with _exit, not by unwinding). The first
+// call loads libpulse; null when that or the loop failed, and every helper
+// below then acts as if no server were there.
 pa_threaded_mainloop* loop();
 pa_mainloop_api* loopApi();
 

@@ -1,7 +1,5 @@
 #include "platform/pulse/pulse_stream.h"
 
-#include <pulse/rtclock.h>
-
 #include <algorithm>
 #include <cstring>
 
@@ -96,10 +94,10 @@ PulseStream::~PulseStream() {
     phase_ = Phase::Ended;
     dispose();
     if (context_) {
-      pa_context_set_state_callback(context_, nullptr, nullptr);
-      pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-      pa_context_disconnect(context_);
-      pa_context_unref(context_);
+      libpulse().pa_context_set_state_callback(context_, nullptr, nullptr);
+      libpulse().pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+      libpulse().pa_context_disconnect(context_);
+      libpulse().pa_context_unref(context_);
       context_ = nullptr;
     }
     start = std::move(startCompletion_);
@@ -158,18 +156,18 @@ void PulseStream::startCapture(StreamCompletion completion) {
   startCompletion_ = std::move(completion);
   pa_mainloop_api* api = loopApi();
   if (!api) return failStart(PA_ERR_INTERNAL);
-  pa_proplist* props = pa_proplist_new();
-  pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
-  pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
-  context_ = pa_context_new_with_proplist(api, "Zentrell system audio", props);
-  pa_proplist_free(props);
+  pa_proplist* props = libpulse().pa_proplist_new();
+  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
+  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
+  context_ = libpulse().pa_context_new_with_proplist(api, "Zentrell system audio", props);
+  libpulse().pa_proplist_free(props);
   if (!context_) return failStart(PA_ERR_INTERNAL);
-  pa_context_set_state_callback(context_, &PulseStream::onContextState, this);
-  pa_context_set_subscribe_callback(context_, &PulseStream::onSubscription, this);
-  if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-    return failStart(pa_context_errno(context_));
-  startTimer_ = pa_context_rttime_new(context_, pa_rtclock_now() + kStartBoundUsec, &PulseStream::onStartTimeout,
-                                      this);
+  libpulse().pa_context_set_state_callback(context_, &PulseStream::onContextState, this);
+  libpulse().pa_context_set_subscribe_callback(context_, &PulseStream::onSubscription, this);
+  if (libpulse().pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
+    return failStart(libpulse().pa_context_errno(context_));
+  startTimer_ = libpulse().pa_context_rttime_new(context_, libpulse().pa_rtclock_now() + kStartBoundUsec,
+                                                 &PulseStream::onStartTimeout, this);
 }
 
 // Main queue. The completion runs once the server has closed the record
@@ -193,12 +191,14 @@ void PulseStream::stopCapture(StreamCompletion completion) {
   phase_ = Phase::Stopping;
   stopCompletion_ = std::move(completion);
   if (pending_) {
-    pa_operation_cancel(pending_);
-    pa_operation_unref(pending_);
+    libpulse().pa_operation_cancel(pending_);
+    libpulse().pa_operation_unref(pending_);
     pending_ = nullptr;
   }
   reconciling_ = false;
-  if (record_ && pa_stream_get_state(record_) == PA_STREAM_READY && pa_stream_disconnect(record_) == 0) return;
+  if (record_ && libpulse().pa_stream_get_state(record_) == PA_STREAM_READY &&
+      libpulse().pa_stream_disconnect(record_) == 0)
+    return;
   finishStop();
 }
 
@@ -207,8 +207,8 @@ void PulseStream::stopCapture(StreamCompletion completion) {
 // inside one of its callbacks.
 void PulseStream::dispose() {
   if (pending_) {
-    pa_operation_cancel(pending_);
-    pa_operation_unref(pending_);
+    libpulse().pa_operation_cancel(pending_);
+    libpulse().pa_operation_unref(pending_);
     pending_ = nullptr;
   }
   reconciling_ = false;
@@ -223,12 +223,12 @@ void PulseStream::dispose() {
 void PulseStream::dropRecord() {
   onTarget_ = false;
   if (!record_) return;
-  pa_stream_set_state_callback(record_, nullptr, nullptr);
-  pa_stream_set_read_callback(record_, nullptr, nullptr);
-  pa_stream_set_moved_callback(record_, nullptr, nullptr);
-  const auto state = pa_stream_get_state(record_);
-  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) pa_stream_disconnect(record_);
-  pa_stream_unref(record_);
+  libpulse().pa_stream_set_state_callback(record_, nullptr, nullptr);
+  libpulse().pa_stream_set_read_callback(record_, nullptr, nullptr);
+  libpulse().pa_stream_set_moved_callback(record_, nullptr, nullptr);
+  const auto state = libpulse().pa_stream_get_state(record_);
+  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) libpulse().pa_stream_disconnect(record_);
+  libpulse().pa_stream_unref(record_);
   record_ = nullptr;
 }
 
@@ -266,18 +266,18 @@ void PulseStream::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, con
 
 void PulseStream::onContextState(pa_context* context, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  switch (pa_context_get_state(context)) {
+  switch (libpulse().pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
       if (self->phase_ != Phase::Starting) return;
-      if (pa_operation* op = pa_context_subscribe(
+      if (pa_operation* op = libpulse().pa_context_subscribe(
               context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
               nullptr, nullptr))
-        pa_operation_unref(op);
+        libpulse().pa_operation_unref(op);
       self->reconcile();
       return;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED: {
-      int error = pa_context_errno(context);
+      int error = libpulse().pa_context_errno(context);
       if (error == PA_OK) error = PA_ERR_CONNECTIONTERMINATED;
       if (self->phase_ == Phase::Starting)
         self->failStart(error);
@@ -313,7 +313,7 @@ void PulseStream::reconcile() {
     return;
   }
   reconciling_ = true;
-  pending_ = pa_context_get_server_info(context_, &PulseStream::onServerInfo, this);
+  pending_ = libpulse().pa_context_get_server_info(context_, &PulseStream::onServerInfo, this);
   // Without an operation the connection is failing; its state callback
   // ends the stream.
   if (!pending_) reconciling_ = false;
@@ -330,7 +330,7 @@ void PulseStream::finishReconcile() {
 void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   if (self->pending_) {
-    pa_operation_unref(self->pending_);
+    libpulse().pa_operation_unref(self->pending_);
     self->pending_ = nullptr;
   }
   if (!info) return self->finishReconcile();
@@ -342,7 +342,7 @@ void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, 
   }
   self->defaultSink_ = sink;
   self->foundMonitor_.clear();
-  self->pending_ = pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
+  self->pending_ = libpulse().pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
@@ -353,7 +353,7 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
     return;
   }
   if (self->pending_) {
-    pa_operation_unref(self->pending_);
+    libpulse().pa_operation_unref(self->pending_);
     self->pending_ = nullptr;
   }
   if (self->foundMonitor_.empty()) {
@@ -373,7 +373,7 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
     self->connectRecord();
     return self->finishReconcile();
   }
-  const char* device = pa_stream_get_device_name(self->record_);
+  const char* device = libpulse().pa_stream_get_device_name(self->record_);
   if (device && self->target_ == device) {
     self->onTarget_ = true;
     return self->finishReconcile();
@@ -381,15 +381,15 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
   // The server names the monitor only by its name, so the move goes by
   // name; the stream keeps reading (from the old monitor, or not at all
   // when the server parked it elsewhere) until the move is done.
-  self->pending_ = pa_context_move_source_output_by_name(context, pa_stream_get_index(self->record_),
-                                                         self->target_.c_str(), &PulseStream::onMoveDone, self);
+  self->pending_ = libpulse().pa_context_move_source_output_by_name(
+      context, libpulse().pa_stream_get_index(self->record_), self->target_.c_str(), &PulseStream::onMoveDone, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
 void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   if (self->pending_) {
-    pa_operation_unref(self->pending_);
+    libpulse().pa_operation_unref(self->pending_);
     self->pending_ = nullptr;
   }
   if (success) {
@@ -406,24 +406,24 @@ void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
 // Loop thread: a new record stream on `target_`.
 void PulseStream::connectRecord() {
   const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
-  record_ = pa_stream_new(context_, "System audio", &spec, nullptr);
+  record_ = libpulse().pa_stream_new(context_, "System audio", &spec, nullptr);
   if (!record_) {
-    const int error = pa_context_errno(context_);
+    const int error = libpulse().pa_context_errno(context_);
     if (phase_ == Phase::Starting) return failStart(error);
     return stopOnOwn(error);
   }
-  pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
-  pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
-  pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
+  libpulse().pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
+  libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
+  libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(pa_usec_to_bytes(kFragmentUsec, &spec));
+  attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(kFragmentUsec, &spec));
   // Movable on purpose: following the default output moves this stream.
-  if (pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
-    const int error = pa_context_errno(context_);
+  if (libpulse().pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    const int error = libpulse().pa_context_errno(context_);
     dropRecord();
     if (phase_ == Phase::Starting) return failStart(error);
     return stopOnOwn(error);
@@ -432,9 +432,9 @@ void PulseStream::connectRecord() {
 
 void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  switch (pa_stream_get_state(stream)) {
+  switch (libpulse().pa_stream_get_state(stream)) {
     case PA_STREAM_READY: {
-      const char* device = pa_stream_get_device_name(stream);
+      const char* device = libpulse().pa_stream_get_device_name(stream);
       self->onTarget_ = device && self->target_ == device;
       if (self->phase_ == Phase::Starting) {
         self->phase_ = Phase::Running;
@@ -449,7 +449,7 @@ void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
       return;
     }
     case PA_STREAM_FAILED: {
-      int error = pa_context_errno(pa_stream_get_context(stream));
+      int error = libpulse().pa_context_errno(libpulse().pa_stream_get_context(stream));
       if (error == PA_OK) error = PA_ERR_KILLED;
       if (self->phase_ == Phase::Starting) return self->failStart(error);
       if (self->phase_ == Phase::Stopping) return self->finishStop();
@@ -459,7 +459,7 @@ void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
       // records from the current default's monitor, or ends the stream
       // when no output is left.
       self->dropRecord();
-      if (pa_context_get_state(self->context_) != PA_CONTEXT_READY) return self->stopOnOwn(error);
+      if (libpulse().pa_context_get_state(self->context_) != PA_CONTEXT_READY) return self->stopOnOwn(error);
       if (++self->recordFailures_ >= kMaxMisses) return self->stopOnOwn(error);
       self->reconcile();
       return;
@@ -478,7 +478,7 @@ void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
 // dropped.
 void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  const char* device = pa_stream_get_device_name(stream);
+  const char* device = libpulse().pa_stream_get_device_name(stream);
   self->onTarget_ = device && self->target_ == device;
   if (!self->onTarget_) self->reconcile();
 }
@@ -488,9 +488,9 @@ void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;
-    if (pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
     self->emit(data, bytes);
-    pa_stream_drop(stream);
+    libpulse().pa_stream_drop(stream);
   }
 }
 
