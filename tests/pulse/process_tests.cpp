@@ -6,10 +6,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <dirent.h>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <thread>
 
@@ -127,6 +129,22 @@ size_t countEntries(const std::string& path) {
     closedir(d);
   }
   return n;
+}
+
+// The process's mapped files, one line each.
+std::string mappings(pid_t pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/maps");
+  return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// True once `pid` runs the helper's own code: threads exist only after the
+// loader has mapped every library the executable was linked with.
+bool runsHelperMain(pid_t pid) {
+  char running[PATH_MAX], helper[PATH_MAX];
+  if (!realpath(("/proc/" + std::to_string(pid) + "/exe").c_str(), running) || !realpath(ZT_HELPER_PATH, helper) ||
+      std::string(running) != helper)
+    return false;
+  return countEntries("/proc/" + std::to_string(pid) + "/task") > 3;  // ".", ".." and more than one thread
 }
 
 long rssKb(pid_t pid) {
@@ -293,6 +311,23 @@ void expectPrepareFailure(const std::string& code) {
 }
 
 }  // namespace
+
+// libpulse and the libraries it brings cost every start of the helper
+// milliseconds and megabytes; a session that ends before any capture never
+// loads it, and the first preparation does.
+TEST(PulseHelper, LibpulseIsLoadedOnlyOnceNeeded) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(waitUntil([&] { return runsHelperMain(child->pid()); }, 10s));
+  EXPECT_EQ(mappings(child->pid()).find("libpulse"), std::string::npos);
+  child->send("prepare");
+  EXPECT_EQ(eventOf(child->nextControl(20s)), "prepared");
+  EXPECT_NE(mappings(child->pid()).find("/libpulse.so.0"), std::string::npos);
+  child->send("stop");
+  EXPECT_EQ(child->finish(), 0);
+  EXPECT_EQ(child->stderrText(), "");
+}
 
 TEST(PulseHelper, PrepareWithoutServer) {
   PulseServer server(standardScript());
