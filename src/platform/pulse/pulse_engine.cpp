@@ -24,7 +24,7 @@ PulseEngine::~PulseEngine() {
   {
     LoopLock lock;
     observers_->entries.clear();
-    cancelServerQuery();
+    cancelOperation(serverQuery_);
     context = context_;
     context_ = nullptr;
   }
@@ -42,20 +42,12 @@ bool PulseEngine::ensureContext(Clock::time_point deadline) {
   pa_context* context = connectContext("Zentrell microphone", deadline, &error);
   if (!context) return false;
   LoopLock lock;
-  if (context_) {
-    // A previous connection that failed; it has no stream left to serve.
-    libpulse().pa_context_set_state_callback(context_, nullptr, nullptr);
-    libpulse().pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-    libpulse().pa_context_disconnect(context_);
-    libpulse().pa_context_unref(context_);
-  }
+  // A previous connection that failed; it has no stream left to serve.
+  if (context_) closeContext(context_);
   context_ = context;
   libpulse().pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
   libpulse().pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
-  if (pa_operation* op = libpulse().pa_context_subscribe(
-          context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER),
-          nullptr, nullptr))
-    libpulse().pa_operation_unref(op);
+  subscribe(context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
   return libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
@@ -127,12 +119,7 @@ bool PulseEngine::start() {
     startWaiter_.reset();
     libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
     libpulse().pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
-    pa_buffer_attr attr;
-    attr.maxlength = static_cast<uint32_t>(-1);
-    attr.tlength = static_cast<uint32_t>(-1);
-    attr.prebuf = static_cast<uint32_t>(-1);
-    attr.minreq = static_cast<uint32_t>(-1);
-    attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(kFragmentUsec, &spec));
+    const pa_buffer_attr attr = recordAttributes(kFragmentUsec, spec);
     // Not movable: if the source goes, the server must not quietly carry
     // this stream over to another one (perhaps a monitor); the stream fails
     // instead and the session hears of it.
@@ -159,21 +146,10 @@ void PulseEngine::stop() {
 void PulseEngine::teardownStream() {
   if (!stream_) return;
   stopping_ = true;
-  libpulse().pa_stream_set_state_callback(stream_, nullptr, nullptr);
-  libpulse().pa_stream_set_read_callback(stream_, nullptr, nullptr);
-  const auto state = libpulse().pa_stream_get_state(stream_);
-  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) libpulse().pa_stream_disconnect(stream_);
-  libpulse().pa_stream_unref(stream_);
+  closeStream(stream_);
   stream_ = nullptr;
   pending_.reset();
   pendingFrames_ = 0;
-}
-
-void PulseEngine::cancelServerQuery() {
-  if (!serverQuery_) return;
-  libpulse().pa_operation_cancel(serverQuery_);
-  libpulse().pa_operation_unref(serverQuery_);
-  serverQuery_ = nullptr;
 }
 
 uint64_t PulseEngine::addObserver(std::function<void()> callback) {
@@ -232,10 +208,7 @@ void PulseEngine::checkDefaultSource() {
 
 void PulseEngine::onServerInfo(pa_context*, const pa_server_info* info, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
-  if (self->serverQuery_) {
-    libpulse().pa_operation_unref(self->serverQuery_);
-    self->serverQuery_ = nullptr;
-  }
+  releaseOperation(self->serverQuery_);
   if (info && self->source_) {
     const std::string current = info->default_source_name ? info->default_source_name : "";
     if (current != self->source_->name) self->postConfigurationChange();
@@ -266,14 +239,10 @@ void PulseEngine::onStreamState(pa_stream* stream, void* userdata) {
 
 void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
-  for (;;) {
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+  readFragments(stream, [&](const void* data, size_t bytes) {
     self->consume(data, bytes);
-    libpulse().pa_stream_drop(stream);
-    if (self->stream_ != stream) return;  // the tap stopped the engine
-  }
+    return self->stream_ == stream;  // not when the tap stopped the engine
+  });
 }
 
 // Loop thread, lock held. Fills the tap's buffer and hands it over each

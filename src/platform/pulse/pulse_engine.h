@@ -49,7 +49,6 @@ class PulseEngine final : public AudioEngine {
  private:
   bool ensureContext(Clock::time_point deadline);
   void teardownStream();
-  void cancelServerQuery();
 
   // Loop thread, lock held.
   void postConfigurationChange();

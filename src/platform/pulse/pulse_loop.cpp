@@ -48,7 +48,7 @@ void runOperation(Waiter& waiter, Clock::time_point deadline, Start start) {
   if (!operation) return;
   waitForOperation(waiter, operation, deadline);
   LoopLock lock;
-  if (libpulse().pa_operation_get_state(operation) == PA_OPERATION_RUNNING) libpulse().pa_operation_cancel(operation);
+  if (libpulse().pa_operation_get_state(operation) == PA_OPERATION_RUNNING) return cancelOperation(operation);
   libpulse().pa_operation_unref(operation);
 }
 
@@ -124,6 +124,59 @@ void onConnectState(pa_context* context, void* userdata) {
 
 }  // namespace
 
+pa_context* newContext(pa_mainloop_api* api, const char* name) {
+  pa_proplist* props = libpulse().pa_proplist_new();
+  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
+  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
+  pa_context* context = libpulse().pa_context_new_with_proplist(api, name, props);
+  libpulse().pa_proplist_free(props);
+  return context;
+}
+
+void closeContext(pa_context* context) {
+  libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
+  libpulse().pa_context_set_subscribe_callback(context, nullptr, nullptr);
+  libpulse().pa_context_disconnect(context);
+  libpulse().pa_context_unref(context);
+}
+
+void subscribe(pa_context* context, pa_subscription_mask_t mask) {
+  if (pa_operation* operation = libpulse().pa_context_subscribe(context, mask, nullptr, nullptr))
+    libpulse().pa_operation_unref(operation);
+}
+
+void cancelOperation(pa_operation*& operation) {
+  if (!operation) return;
+  libpulse().pa_operation_cancel(operation);
+  libpulse().pa_operation_unref(operation);
+  operation = nullptr;
+}
+
+void releaseOperation(pa_operation*& operation) {
+  if (!operation) return;
+  libpulse().pa_operation_unref(operation);
+  operation = nullptr;
+}
+
+void closeStream(pa_stream* stream) {
+  libpulse().pa_stream_set_state_callback(stream, nullptr, nullptr);
+  libpulse().pa_stream_set_read_callback(stream, nullptr, nullptr);
+  libpulse().pa_stream_set_moved_callback(stream, nullptr, nullptr);
+  const auto state = libpulse().pa_stream_get_state(stream);
+  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) libpulse().pa_stream_disconnect(stream);
+  libpulse().pa_stream_unref(stream);
+}
+
+pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& spec) {
+  pa_buffer_attr attr;
+  attr.maxlength = static_cast<uint32_t>(-1);
+  attr.tlength = static_cast<uint32_t>(-1);
+  attr.prebuf = static_cast<uint32_t>(-1);
+  attr.minreq = static_cast<uint32_t>(-1);
+  attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(fragment, &spec));
+  return attr;
+}
+
 pa_context* connectContext(const char* name, Clock::time_point deadline, int* error) {
   pa_mainloop_api* api = loopApi();
   if (!api) {
@@ -134,11 +187,7 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
   pa_context* context = nullptr;
   {
     LoopLock lock;
-    pa_proplist* props = libpulse().pa_proplist_new();
-    libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
-    libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
-    context = libpulse().pa_context_new_with_proplist(api, name, props);
-    libpulse().pa_proplist_free(props);
+    context = newContext(api, name);
     if (!context) {
       *error = PA_ERR_INTERNAL;
       return nullptr;
@@ -146,8 +195,7 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
     libpulse().pa_context_set_state_callback(context, onConnectState, &state);
     if (libpulse().pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
       *error = libpulse().pa_context_errno(context);
-      libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
-      libpulse().pa_context_unref(context);
+      closeContext(context);
       return nullptr;
     }
   }
@@ -157,99 +205,103 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
   if (libpulse().pa_context_get_state(context) == PA_CONTEXT_READY) return context;
   *error = libpulse().pa_context_errno(context);
   if (*error == PA_OK) *error = PA_ERR_TIMEOUT;
-  libpulse().pa_context_disconnect(context);
-  libpulse().pa_context_unref(context);
+  closeContext(context);
   return nullptr;
 }
 
 void releaseContext(pa_context* context) {
   if (!context) return;
   LoopLock lock;
-  libpulse().pa_context_set_state_callback(context, nullptr, nullptr);
-  libpulse().pa_context_set_subscribe_callback(context, nullptr, nullptr);
-  libpulse().pa_context_disconnect(context);
-  libpulse().pa_context_unref(context);
+  closeContext(context);
 }
 
-std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_point deadline) {
-  struct State {
-    Waiter waiter;
-    std::optional<ServerDefaults> result;
-  } state;
-  runOperation(state.waiter, deadline, [&] {
-    return libpulse().pa_context_get_server_info(
-        context,
-        [](pa_context*, const pa_server_info* info, void* userdata) {
-          auto* s = static_cast<State*>(userdata);
-          if (info) {
-            ServerDefaults defaults;
-            if (info->default_sink_name) defaults.sink = info->default_sink_name;
-            if (info->default_source_name) defaults.source = info->default_source_name;
-            s->result = std::move(defaults);
-          }
-          s->waiter.signal();
-        },
-        &state);
-  });
+namespace {
+
+// One synchronous info question: the first entry the server reports, as
+// `take` makes it into a result. Lives on the asking thread's stack;
+// `runOperation` guarantees that no callback runs once it returns.
+template <class Result, class Info>
+struct InfoQuery {
+  Waiter waiter;
+  std::optional<Result> result;
+  Result (*take)(const Info&) = nullptr;
+
+  // For operations that answer once (the server's own info); null when the
+  // server could not answer.
+  static void onAnswer(pa_context*, const Info* info, void* userdata) {
+    auto* query = static_cast<InfoQuery*>(userdata);
+    if (info && !query->result) query->result = query->take(*info);
+    query->waiter.signal();
+  }
+  // For list operations: each entry, then one call with `eol` set (negative
+  // when the server does not know the object).
+  static void onEntry(pa_context*, const Info* info, int eol, void* userdata) {
+    auto* query = static_cast<InfoQuery*>(userdata);
+    if (eol == 0) {
+      if (info && !query->result) query->result = query->take(*info);
+      return;
+    }
+    query->waiter.signal();
+  }
+};
+
+// `start(query)` begins the operation under the lock, passing one of the
+// query's callbacks and the query itself.
+template <class Result, class Info, class Start>
+std::optional<Result> queryOne(Clock::time_point deadline, Result (*take)(const Info&), Start start) {
+  InfoQuery<Result, Info> query;
+  query.take = take;
+  runOperation(query.waiter, deadline, [&] { return start(&query); });
   LoopLock lock;  // orders the callback's writes before this read
-  return state.result;
+  return query.result;
+}
+
+ServerDefaults defaultsOf(const pa_server_info& info) {
+  ServerDefaults defaults;
+  if (info.default_sink_name) defaults.sink = info.default_sink_name;
+  if (info.default_source_name) defaults.source = info.default_source_name;
+  return defaults;
+}
+
+SourceDetails sourceOf(const pa_source_info& info) {
+  SourceDetails d;
+  d.name = info.name ? info.name : "";
+  d.index = info.index;
+  d.spec = info.sample_spec;
+  d.map = info.channel_map;
+  d.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
+  return d;
+}
+
+SinkDetails sinkOf(const pa_sink_info& info) {
+  SinkDetails d;
+  d.name = info.name ? info.name : "";
+  d.index = info.index;
+  d.description = info.description ? info.description : "";
+  d.monitorSource = info.monitor_source_name ? info.monitor_source_name : "";
+  return d;
+}
+
+}  // namespace
+
+std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_point deadline) {
+  return queryOne(deadline, &defaultsOf, [&](auto* query) {
+    return libpulse().pa_context_get_server_info(context, query->onAnswer, query);
+  });
 }
 
 std::optional<SourceDetails> querySource(pa_context* context, const std::string& name,
                                          Clock::time_point deadline) {
-  struct State {
-    Waiter waiter;
-    std::optional<SourceDetails> result;
-  } state;
-  runOperation(state.waiter, deadline, [&] {
-    return libpulse().pa_context_get_source_info_by_name(
-        context, name.c_str(),
-        [](pa_context*, const pa_source_info* info, int eol, void* userdata) {
-          auto* s = static_cast<State*>(userdata);
-          if (eol == 0 && info) {
-            SourceDetails d;
-            d.name = info->name ? info->name : "";
-            d.index = info->index;
-            d.spec = info->sample_spec;
-            d.map = info->channel_map;
-            d.isMonitor = info->monitor_of_sink != PA_INVALID_INDEX;
-            s->result = std::move(d);
-            return;
-          }
-          s->waiter.signal();
-        },
-        &state);
+  return queryOne(deadline, &sourceOf, [&](auto* query) {
+    return libpulse().pa_context_get_source_info_by_name(context, name.c_str(), query->onEntry, query);
   });
-  LoopLock lock;
-  return state.result;
 }
 
 std::optional<SinkDetails> querySink(pa_context* context, const std::string& name,
                                      Clock::time_point deadline) {
-  struct State {
-    Waiter waiter;
-    std::optional<SinkDetails> result;
-  } state;
-  runOperation(state.waiter, deadline, [&] {
-    return libpulse().pa_context_get_sink_info_by_name(
-        context, name.c_str(),
-        [](pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-          auto* s = static_cast<State*>(userdata);
-          if (eol == 0 && info) {
-            SinkDetails d;
-            d.name = info->name ? info->name : "";
-            d.index = info->index;
-            d.description = info->description ? info->description : "";
-            d.monitorSource = info->monitor_source_name ? info->monitor_source_name : "";
-            s->result = std::move(d);
-            return;
-          }
-          s->waiter.signal();
-        },
-        &state);
+  return queryOne(deadline, &sinkOf, [&](auto* query) {
+    return libpulse().pa_context_get_sink_info_by_name(context, name.c_str(), query->onEntry, query);
   });
-  LoopLock lock;
-  return state.result;
 }
 
 }  // namespace zt::platform::pulse

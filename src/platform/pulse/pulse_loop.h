@@ -75,6 +75,45 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
 // Disconnects and releases a context; takes the loop lock itself.
 void releaseContext(pa_context* context);
 
+// The pieces the connections and record streams of this backend share; all
+// with the loop lock held.
+
+// A new, unconnected context carrying this application's name and id; null
+// when libpulse could not make one.
+pa_context* newContext(pa_mainloop_api* api, const char* name);
+// Clears the context's callbacks (so none runs from here on), disconnects
+// and releases it.
+void closeContext(pa_context* context);
+// Asks for the server's events of `mask` on the context's subscribe callback.
+void subscribe(pa_context* context, pa_subscription_mask_t mask);
+// Cancels an operation (its callback will not run) and releases it; null
+// afterwards. Nothing happens when it is null already.
+void cancelOperation(pa_operation*& operation);
+// Releases an operation whose callback has run; null afterwards.
+void releaseOperation(pa_operation*& operation);
+// Clears a stream's callbacks, disconnects it when it is connected or on
+// its way there, and releases it.
+void closeStream(pa_stream* stream);
+// Loop thread, in a read callback: hands each fragment the record stream
+// holds to `use(data, bytes)` (data is null for a hole in the stream) and
+// drops it afterwards; ends early when `use` answers false.
+template <class Use>
+void readFragments(pa_stream* stream, Use use) {
+  for (;;) {
+    const void* data = nullptr;
+    size_t bytes = 0;
+    if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    const bool more = use(data, bytes);
+    libpulse().pa_stream_drop(stream);
+    if (!more) return;
+  }
+}
+
+// Record-stream buffer attributes that let the server choose everything but
+// the fragment size, which is `fragment` worth of `spec`'s frames: that is
+// how much it gathers before handing data over.
+pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& spec);
+
 // What the server reports about its defaults.
 struct ServerDefaults {
   std::string sink;    // empty when the server has no default sink

@@ -93,13 +93,8 @@ PulseStream::~PulseStream() {
     LoopLock lock;
     phase_ = Phase::Ended;
     dispose();
-    if (context_) {
-      libpulse().pa_context_set_state_callback(context_, nullptr, nullptr);
-      libpulse().pa_context_set_subscribe_callback(context_, nullptr, nullptr);
-      libpulse().pa_context_disconnect(context_);
-      libpulse().pa_context_unref(context_);
-      context_ = nullptr;
-    }
+    if (context_) closeContext(context_);
+    context_ = nullptr;
     start = std::move(startCompletion_);
     stop = std::move(stopCompletion_);
   }
@@ -156,11 +151,7 @@ void PulseStream::startCapture(StreamCompletion completion) {
   startCompletion_ = std::move(completion);
   pa_mainloop_api* api = loopApi();
   if (!api) return failStart(PA_ERR_INTERNAL);
-  pa_proplist* props = libpulse().pa_proplist_new();
-  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Zentrell Audio Helper");
-  libpulse().pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "com.zentrell.audio-helper");
-  context_ = libpulse().pa_context_new_with_proplist(api, "Zentrell system audio", props);
-  libpulse().pa_proplist_free(props);
+  context_ = newContext(api, "Zentrell system audio");
   if (!context_) return failStart(PA_ERR_INTERNAL);
   libpulse().pa_context_set_state_callback(context_, &PulseStream::onContextState, this);
   libpulse().pa_context_set_subscribe_callback(context_, &PulseStream::onSubscription, this);
@@ -190,11 +181,7 @@ void PulseStream::stopCapture(StreamCompletion completion) {
   }
   phase_ = Phase::Stopping;
   stopCompletion_ = std::move(completion);
-  if (pending_) {
-    libpulse().pa_operation_cancel(pending_);
-    libpulse().pa_operation_unref(pending_);
-    pending_ = nullptr;
-  }
+  cancelOperation(pending_);
   reconciling_ = false;
   if (record_ && libpulse().pa_stream_get_state(record_) == PA_STREAM_READY &&
       libpulse().pa_stream_disconnect(record_) == 0)
@@ -206,11 +193,7 @@ void PulseStream::stopCapture(StreamCompletion completion) {
 // timer. The context stays until the destructor, because this may run
 // inside one of its callbacks.
 void PulseStream::dispose() {
-  if (pending_) {
-    libpulse().pa_operation_cancel(pending_);
-    libpulse().pa_operation_unref(pending_);
-    pending_ = nullptr;
-  }
+  cancelOperation(pending_);
   reconciling_ = false;
   reconcileAgain_ = false;
   dropRecord();
@@ -223,12 +206,7 @@ void PulseStream::dispose() {
 void PulseStream::dropRecord() {
   onTarget_ = false;
   if (!record_) return;
-  libpulse().pa_stream_set_state_callback(record_, nullptr, nullptr);
-  libpulse().pa_stream_set_read_callback(record_, nullptr, nullptr);
-  libpulse().pa_stream_set_moved_callback(record_, nullptr, nullptr);
-  const auto state = libpulse().pa_stream_get_state(record_);
-  if (state == PA_STREAM_READY || state == PA_STREAM_CREATING) libpulse().pa_stream_disconnect(record_);
-  libpulse().pa_stream_unref(record_);
+  closeStream(record_);
   record_ = nullptr;
 }
 
@@ -269,10 +247,7 @@ void PulseStream::onContextState(pa_context* context, void* userdata) {
   switch (libpulse().pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
       if (self->phase_ != Phase::Starting) return;
-      if (pa_operation* op = libpulse().pa_context_subscribe(
-              context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK),
-              nullptr, nullptr))
-        libpulse().pa_operation_unref(op);
+      subscribe(context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK));
       self->reconcile();
       return;
     case PA_CONTEXT_FAILED:
@@ -329,10 +304,7 @@ void PulseStream::finishReconcile() {
 
 void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (self->pending_) {
-    libpulse().pa_operation_unref(self->pending_);
-    self->pending_ = nullptr;
-  }
+  releaseOperation(self->pending_);
   if (!info) return self->finishReconcile();
   const std::string sink = info->default_sink_name ? info->default_sink_name : "";
   if (sink.empty()) {
@@ -352,10 +324,7 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
     if (info && info->monitor_source_name) self->foundMonitor_ = info->monitor_source_name;
     return;
   }
-  if (self->pending_) {
-    libpulse().pa_operation_unref(self->pending_);
-    self->pending_ = nullptr;
-  }
+  releaseOperation(self->pending_);
   if (self->foundMonitor_.empty()) {
     // The default sink went away between the two questions; its removal
     // brings another pass, but a server that keeps naming a sink it does
@@ -388,10 +357,7 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
 
 void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  if (self->pending_) {
-    libpulse().pa_operation_unref(self->pending_);
-    self->pending_ = nullptr;
-  }
+  releaseOperation(self->pending_);
   if (success) {
     self->onTarget_ = true;
   } else {
@@ -415,12 +381,7 @@ void PulseStream::connectRecord() {
   libpulse().pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
   libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
   libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
-  pa_buffer_attr attr;
-  attr.maxlength = static_cast<uint32_t>(-1);
-  attr.tlength = static_cast<uint32_t>(-1);
-  attr.prebuf = static_cast<uint32_t>(-1);
-  attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(kFragmentUsec, &spec));
+  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, spec);
   // Movable on purpose: following the default output moves this stream.
   if (libpulse().pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     const int error = libpulse().pa_context_errno(context_);
@@ -485,13 +446,10 @@ void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
 
 void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
-  for (;;) {
-    const void* data = nullptr;
-    size_t bytes = 0;
-    if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+  readFragments(stream, [&](const void* data, size_t bytes) {
     self->emit(data, bytes);
-    libpulse().pa_stream_drop(stream);
-  }
+    return true;
+  });
 }
 
 // Loop thread, lock held. Copies the fragment into buffers of at most
