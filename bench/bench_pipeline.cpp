@@ -42,7 +42,8 @@ class BenchPlatform : public zt::platform::Platform {
   zt::platform::ScreenCapture& screenCapture() override { std::abort(); }
   zt::platform::NotificationCenter& notificationCenter() override { std::abort(); }
   std::unique_ptr<zt::platform::AudioEngine> makeAudioEngine() override { std::abort(); }
-  std::unique_ptr<zt::platform::AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override {
+  std::unique_ptr<zt::platform::AudioConverter> makeConverter(const AudioFormat& from,
+                                                              const AudioFormat& to) override {
     return zt::platform::makeSoxrConverter(from, to);
   }
 };
@@ -63,7 +64,8 @@ double wallSeconds() {
 std::vector<float> stereo(double seconds, const std::function<double(double)>& fn) {
   const auto frames = static_cast<size_t>(seconds * kInputRate);
   std::vector<float> samples(frames * 2);
-  for (size_t i = 0; i < frames; ++i) samples[2 * i] = samples[2 * i + 1] = static_cast<float>(fn(i / kInputRate));
+  for (size_t i = 0; i < frames; ++i)
+    samples[2 * i] = samples[2 * i + 1] = static_cast<float>(fn(i / kInputRate));
   return samples;
 }
 
@@ -88,8 +90,10 @@ struct PipeSink {
       std::vector<char> chunk(1 << 16);
       for (;;) {
         const ssize_t n = read(fds[0], chunk.data(), chunk.size());
-        if (n > 0) bytes += static_cast<uint64_t>(n);
-        else if (n == 0 || errno != EINTR) break;
+        if (n > 0)
+          bytes += static_cast<uint64_t>(n);
+        else if (n == 0 || errno != EINTR)
+          break;
       }
     });
   }
@@ -97,11 +101,11 @@ struct PipeSink {
 
 void measureThroughput() {
   const double audioSeconds = 600;
-  const auto oneSecond = stereo(1.0, [](double t) {
-    return 0.4 * std::sin(2 * kPi * 440 * t) + 0.2 * std::sin(2 * kPi * 3150 * t);
-  });
+  const auto oneSecond = stereo(
+      1.0, [](double t) { return 0.4 * std::sin(2 * kPi * 440 * t) + 0.2 * std::sin(2 * kPi * 3150 * t); });
   std::vector<PCMBuffer> buffers;
-  for (size_t at = 0; at < kInputRate; at += kBufferFrames) buffers.push_back(bufferOf(&oneSecond[2 * at], kBufferFrames));
+  for (size_t at = 0; at < kInputRate; at += kBufferFrames)
+    buffers.push_back(bufferOf(&oneSecond[2 * at], kBufferFrames));
   const auto passes = static_cast<size_t>(audioSeconds);
 
   // The converter alone.
@@ -116,18 +120,22 @@ void measureThroughput() {
         const PCMBuffer* next = &buffer;
         for (;;) {
           std::optional<zt::platform::Error> error;
-          const auto status = converter->convert(*output, &error, [&](uint32_t, zt::platform::ConverterInputStatus* s) {
-            *s = next ? zt::platform::ConverterInputStatus::HaveData : zt::platform::ConverterInputStatus::NoDataNow;
-            return std::exchange(next, nullptr);
-          });
+          const auto status =
+              converter->convert(*output, &error, [&](uint32_t, zt::platform::ConverterInputStatus* s) {
+                *s = next ? zt::platform::ConverterInputStatus::HaveData
+                          : zt::platform::ConverterInputStatus::NoDataNow;
+                return std::exchange(next, nullptr);
+              });
           frames += output->frameLength();
           if (status != zt::platform::ConverterOutputStatus::HaveData) break;
         }
       }
     }
     const double cpu = threadSeconds() - start;
-    std::printf("throughput  soxr converter alone (downmix + resample + round): %8.0fx real time  (%llu frames out)\n",
-                audioSeconds / cpu, static_cast<unsigned long long>(frames));
+    std::printf(
+        "throughput  soxr converter alone (downmix + resample + round): %8.0fx real time  (%llu frames "
+        "out)\n",
+        audioSeconds / cpu, static_cast<unsigned long long>(frames));
   }
 
   // The whole path: ZTConverter, framing into events, JSON serialization
@@ -162,11 +170,13 @@ void measureThroughput() {
   const auto state = output->stateForTesting();
   std::printf("throughput  convert + frame + serialize + queue (converting thread CPU): %8.0fx real time\n",
               audioSeconds / cpu);
-  std::printf("            end to end through the pipe (wall clock, writer on the main queue): %8.0fx real time\n",
-              audioSeconds / wall);
-  std::printf("            %.0f s of audio, %.1f MB of event lines, conversions %s, output error '%s', %llu waits\n",
-              audioSeconds, sink.bytes.load() / 1e6, ok ? "ok" : "FAILED", state.pendingError.c_str(),
-              static_cast<unsigned long long>(waits));
+  std::printf(
+      "            end to end through the pipe (wall clock, writer on the main queue): %8.0fx real time\n",
+      audioSeconds / wall);
+  std::printf(
+      "            %.0f s of audio, %.1f MB of event lines, conversions %s, output error '%s', %llu waits\n",
+      audioSeconds, sink.bytes.load() / 1e6, ok ? "ok" : "FAILED", state.pendingError.c_str(),
+      static_cast<unsigned long long>(waits));
   zt::sync(zt::mainQueue(), [&] { output.reset(); });
   close(sink.fds[1]);
   sink.drain.join();
@@ -197,10 +207,12 @@ std::vector<int16_t> convertWithHelper(const std::vector<float>& input) {
     }
   };
   for (size_t at = 0; at < frames; at += kBufferFrames) {
-    const PCMBuffer buffer = bufferOf(&input[2 * at], static_cast<uint32_t>(std::min<size_t>(kBufferFrames, frames - at)));
+    const PCMBuffer buffer =
+        bufferOf(&input[2 * at], static_cast<uint32_t>(std::min<size_t>(kBufferFrames, frames - at)));
     const PCMBuffer* next = &buffer;
     drain([&](uint32_t, zt::platform::ConverterInputStatus* s) {
-      *s = next ? zt::platform::ConverterInputStatus::HaveData : zt::platform::ConverterInputStatus::NoDataNow;
+      *s =
+          next ? zt::platform::ConverterInputStatus::HaveData : zt::platform::ConverterInputStatus::NoDataNow;
       return std::exchange(next, nullptr);
     });
   }
@@ -222,13 +234,15 @@ std::vector<int16_t> convertWithSox(const std::vector<float>& input) {
   std::fwrite(input.data(), sizeof(float), input.size(), f);
   std::fclose(f);
   const std::string command = "sox -D -t raw -r 48000 -e floating-point -b 32 -c 2 " + in +
-                              " -t raw -e signed-integer -b 16 -c 1 " + out + " channels 1 rate -h 16000 2>/dev/null";
+                              " -t raw -e signed-integer -b 16 -c 1 " + out +
+                              " channels 1 rate -h 16000 2>/dev/null";
   std::vector<int16_t> samples;
   if (std::system(command.c_str()) == 0) {
     f = std::fopen(out.c_str(), "rb");
     int16_t chunk[4096];
     size_t n;
-    while ((n = std::fread(chunk, sizeof(int16_t), 4096, f)) > 0) samples.insert(samples.end(), chunk, chunk + n);
+    while ((n = std::fread(chunk, sizeof(int16_t), 4096, f)) > 0)
+      samples.insert(samples.end(), chunk, chunk + n);
     std::fclose(f);
   }
   std::remove(in.c_str());
@@ -289,7 +303,8 @@ Quality measureQuality(const Converter& convert) {
   auto tone = [&](double hz, double dBFS) {
     const double a = std::pow(10, dBFS / 20);
     auto out = convert(stereo(seconds, [=](double t) { return a * std::sin(2 * kPi * hz * t); }));
-    q.lengthError = std::max(q.lengthError, out.size() > expected ? out.size() - expected : expected - out.size());
+    q.lengthError =
+        std::max(q.lengthError, out.size() > expected ? out.size() - expected : expected - out.size());
     out.resize(expected);
     return out;
   };
@@ -302,14 +317,17 @@ Quality measureQuality(const Converter& convert) {
     q.snr = dB(fit.amplitude / std::sqrt(2) / fit.residualRms);
   }
   // Level of tones across the pass band, at -6 dBFS, against their input.
-  for (double hz : {50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 3000.0, 4000.0, 5000.0, 6000.0, 6500.0, 7000.0}) {
-    const double level = dB(fitTone(tone(hz, -6), begin, end, hz).amplitude / (32768 * std::pow(10, -6.0 / 20)));
+  for (double hz :
+       {50.0, 100.0, 200.0, 500.0, 1000.0, 2000.0, 3000.0, 4000.0, 5000.0, 6000.0, 6500.0, 7000.0}) {
+    const double level =
+        dB(fitTone(tone(hz, -6), begin, end, hz).amplitude / (32768 * std::pow(10, -6.0 / 20)));
     q.flatMin = std::min(q.flatMin, level);
     q.flatMax = std::max(q.flatMax, level);
   }
   // Tones above the output's band, at -1 dBFS: whatever comes out is
   // aliasing (or imaging) and is measured as its total level in dBFS.
-  for (double hz : {8500.0, 9000.0, 10000.0, 12000.0, 14000.0, 15500.0, 16000.0, 18000.0, 20000.0, 22000.0, 23000.0}) {
+  for (double hz :
+       {8500.0, 9000.0, 10000.0, 12000.0, 14000.0, 15500.0, 16000.0, 18000.0, 20000.0, 22000.0, 23000.0}) {
     const auto out = tone(hz, -1);
     double energy = 0;
     for (size_t k = begin; k < end; ++k) energy += double(out[k]) * out[k];
@@ -322,15 +340,17 @@ Quality measureQuality(const Converter& convert) {
 }
 
 void printQuality(const char* name, const Quality& q) {
-  std::printf("%-28s SNR %6.2f dB | flatness 50 Hz-7 kHz %+.4f..%+.4f dB (spread %.4f dB) | "
-              "worst 8.5-23 kHz tone out %s dBFS at %.0f Hz | length off by %zu\n",
-              name, q.snr, q.flatMin, q.flatMax, q.flatMax - q.flatMin,
-              q.aliasWorst <= -200 ? "silent (< -150)" : std::to_string(q.aliasWorst).substr(0, 7).c_str(),
-              q.aliasWorstHz, q.lengthError);
+  std::printf(
+      "%-28s SNR %6.2f dB | flatness 50 Hz-7 kHz %+.4f..%+.4f dB (spread %.4f dB) | "
+      "worst 8.5-23 kHz tone out %s dBFS at %.0f Hz | length off by %zu\n",
+      name, q.snr, q.flatMin, q.flatMax, q.flatMax - q.flatMin,
+      q.aliasWorst <= -200 ? "silent (< -150)" : std::to_string(q.aliasWorst).substr(0, 7).c_str(),
+      q.aliasWorstHz, q.lengthError);
 }
 
 void run() {
-  std::printf("Zentrell audio pipeline: 48 kHz stereo Float32 in 10 ms buffers -> 16 kHz mono Int16 events\n\n");
+  std::printf(
+      "Zentrell audio pipeline: 48 kHz stereo Float32 in 10 ms buffers -> 16 kHz mono Int16 events\n\n");
   measureThroughput();
   std::printf("\nquality (targets: SNR >= 95 dB, flatness within 0.1 dB, aliasing <= -100 dBFS)\n");
   printQuality("helper (libsoxr HQ)", measureQuality(convertWithHelper));

@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -26,12 +26,13 @@ int runAt(const std::string& helper, double seconds, double speed) {
   const long microphoneBuffers = static_cast<long>(seconds * 48000 / 1024);
   char path[] = "/tmp/zt-bench-scenario-XXXXXX";
   close(mkstemp(path));
-  std::ofstream(path) << "{\"streams\":[{\"audio\":{\"format\":{\"type\":\"float32\",\"rate\":48000,\"channels\":2},"
-                         "\"frames\":480,\"frequency\":1000,\"speed\":"
-                      << speed << ",\"buffers\":" << systemBuffers
-                      << "}}],\"engines\":[{\"inputFormat\":{\"type\":\"float32\",\"rate\":48000,\"channels\":1},"
-                         "\"audio\":{\"frequency\":440,\"speed\":"
-                      << speed << ",\"buffers\":" << microphoneBuffers << "}}]}";
+  std::ofstream(path)
+      << "{\"streams\":[{\"audio\":{\"format\":{\"type\":\"float32\",\"rate\":48000,\"channels\":2},"
+         "\"frames\":480,\"frequency\":1000,\"speed\":"
+      << speed << ",\"buffers\":" << systemBuffers
+      << "}}],\"engines\":[{\"inputFormat\":{\"type\":\"float32\",\"rate\":48000,\"channels\":1},"
+         "\"audio\":{\"frequency\":440,\"speed\":"
+      << speed << ",\"buffers\":" << microphoneBuffers << "}}]}";
   // The host waits for each state before the next command; here the input is
   // timed instead: "start" once prepared, "stop" once everything played.
   const double playSeconds = seconds / speed + 0.5;
@@ -54,22 +55,25 @@ int runAt(const std::string& helper, double seconds, double speed) {
 
   long audioLines = 0, bytes = 0, errors = 0;
   std::string partial;
-  const auto cost = zt::bench::runChild(helper, "", {{"ZT_SIM_SCENARIO", path}}, [&](const char* data, size_t n) {
-    bytes += static_cast<long>(n);
-    partial.append(data, n);
-    size_t start = 0;
-    for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1) {
-      const std::string_view line(partial.data() + start, nl - start);
-      if (line.find("\"event\":\"audio\"") != std::string_view::npos) ++audioLines;
-      if (line.find("\"event\":\"error\"") != std::string_view::npos) ++errors;
-    }
-    partial.erase(0, start);
-  }, inPipe[0]);
+  const auto cost = zt::bench::runChild(
+      helper, "", {{"ZT_SIM_SCENARIO", path}},
+      [&](const char* data, size_t n) {
+        bytes += static_cast<long>(n);
+        partial.append(data, n);
+        size_t start = 0;
+        for (size_t nl; (nl = partial.find('\n', start)) != std::string::npos; start = nl + 1) {
+          const std::string_view line(partial.data() + start, nl - start);
+          if (line.find("\"event\":\"audio\"") != std::string_view::npos) ++audioLines;
+          if (line.find("\"event\":\"error\"") != std::string_view::npos) ++errors;
+        }
+        partial.erase(0, start);
+      },
+      inPipe[0]);
   close(inPipe[0]);
   waitpid(feeder, nullptr, 0);
   unlink(path);
-  std::printf("captured: %.1f s of each source at %.0fx real time (%ld audio events, %.1f MB of output)\n", seconds,
-              speed, audioLines, bytes / 1e6);
+  std::printf("captured: %.1f s of each source at %.0fx real time (%ld audio events, %.1f MB of output)\n",
+              seconds, speed, audioLines, bytes / 1e6);
   std::printf("status %d, error events %ld\n", cost.status, errors);
   std::printf("CPU: %.3f s in all, %.3f ms per second of captured audio (both sources)\n", cost.cpuSeconds,
               cost.cpuSeconds * 1000 / seconds);

@@ -14,7 +14,8 @@ extern char** environ;
 
 namespace zt::bench {
 
-ChildCost runChild(const std::string& path, const std::string& input, const std::map<std::string, std::string>& env,
+ChildCost runChild(const std::string& path, const std::string& input,
+                   const std::map<std::string, std::string>& env,
                    const std::function<void(const char*, size_t)>& onOutput, int stdinFd) {
   int in[2], out[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0) return {};

@@ -21,7 +21,8 @@ struct ChildCost {
 // Spawns `path` with `input` on its standard input (or the descriptor
 // `stdinFd`, when given) and `env` added to the environment; `onOutput` sees
 // every chunk of standard output.
-ChildCost runChild(const std::string& path, const std::string& input, const std::map<std::string, std::string>& env,
+ChildCost runChild(const std::string& path, const std::string& input,
+                   const std::map<std::string, std::string>& env,
                    const std::function<void(const char*, size_t)>& onOutput, int stdinFd = -1);
 
 double median(std::vector<double> values);

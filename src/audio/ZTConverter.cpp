@@ -33,7 +33,8 @@ bool ZTConverter::convert(const PCMBuffer& buffer, const std::string& source, ZT
     _converter.reset();
   }
   if (!_converter) {
-    std::unique_ptr<platform::AudioConverter> made = _platform.makeConverter(buffer.format(), platform::wireFormat());
+    std::unique_ptr<platform::AudioConverter> made =
+        _platform.makeConverter(buffer.format(), platform::wireFormat());
     if (!made) return false;
     made->setDownmix(true);
     made->setPrimeMethod(platform::ConverterPrimeMethod::None);
@@ -44,7 +45,8 @@ bool ZTConverter::convert(const PCMBuffer& buffer, const std::string& source, ZT
   // normally suffices.
   const uint64_t capacity = ZTOutputCapacity(buffer.frameLength(), buffer.format().sampleRate);
   if (capacity > kMaxOutputCapacity) return false;
-  std::optional<PCMBuffer> converted = PCMBuffer::make(_converter->outputFormat(), static_cast<uint32_t>(capacity));
+  std::optional<PCMBuffer> converted =
+      PCMBuffer::make(_converter->outputFormat(), static_cast<uint32_t>(capacity));
   if (!converted) return false;
 
   // The buffer is handed over once for the whole call, whatever the pass;
@@ -67,7 +69,8 @@ bool ZTConverter::convert(const PCMBuffer& buffer, const std::string& source, ZT
     if (error || status == ConverterOutputStatus::Error) return false;
     if (converted->int16ChannelData() == nullptr) return false;
     ZTEmitPCM(*converted, source, output);
-    if (status == ConverterOutputStatus::InputRanDry || status == ConverterOutputStatus::EndOfStream) return true;
+    if (status == ConverterOutputStatus::InputRanDry || status == ConverterOutputStatus::EndOfStream)
+      return true;
     if (status != ConverterOutputStatus::HaveData) return false;
     // A full buffer with nothing in it would never make progress.
     if (converted->frameLength() == 0) return false;
@@ -96,7 +99,8 @@ bool ZTConverter::finishSource(const std::string& source, ZTOutput* output) {
     ZTEmitPCM(*tail, source, output);
     if (status == ConverterOutputStatus::EndOfStream) return true;
     if (status == ConverterOutputStatus::InputRanDry && tail->frameLength() == 0) return true;
-    if (status != ConverterOutputStatus::HaveData && status != ConverterOutputStatus::InputRanDry) return false;
+    if (status != ConverterOutputStatus::HaveData && status != ConverterOutputStatus::InputRanDry)
+      return false;
     if (tail->frameLength() == 0) return false;
   }
   return false;

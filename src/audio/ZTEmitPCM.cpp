@@ -37,7 +37,8 @@ void ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTO
 
   for (size_t offset = 0; offset < totalBytes; offset += kMaxEventPCMBytes) {
     const size_t sliceBytes = std::min(kMaxEventPCMBytes, totalBytes - offset);
-    const Event event{{"event", "audio"}, {"source", source}, {"audio", base64Encode(bytes + offset, sliceBytes)}};
+    const Event event{
+        {"event", "audio"}, {"source", source}, {"audio", base64Encode(bytes + offset, sliceBytes)}};
     output->event(event, true);
   }
 }

@@ -12,7 +12,8 @@ namespace zt {
 void ZTCapture::returnSlot() { dispatch_semaphore_signal(_slots); }
 
 // On `_samples`.
-void ZTCapture::stream(platform::Stream* stream, std::shared_ptr<platform::SampleBuffer> buffer, int64_t type) {
+void ZTCapture::stream(platform::Stream* stream, std::shared_ptr<platform::SampleBuffer> buffer,
+                       int64_t type) {
   ZT_ASSERT_QUEUE(_samples);
   std::lock_guard lock(_admission);
   const uint64_t snapshot = _audioGeneration.load();
@@ -40,14 +41,15 @@ namespace {
 // The stream description a system buffer may carry.
 bool acceptableDescription(const platform::StreamDescription& d) {
   return d.formatID == platform::kFormatLinearPCM && d.channelsPerFrame >= 1 &&
-         d.channelsPerFrame <= kMaxBufferChannels && d.bitsPerChannel <= 64 && d.sampleRate >= kMinSampleRate &&
-         d.sampleRate <= kMaxSampleRate;
+         d.channelsPerFrame <= kMaxBufferChannels && d.bitsPerChannel <= 64 &&
+         d.sampleRate >= kMinSampleRate && d.sampleRate <= kMaxSampleRate;
 }
 
 }  // namespace
 
 // On `_work`; returns the slot on every path.
-void ZTCapture::convertSystem(uint64_t snapshot, std::shared_ptr<platform::SampleBuffer> buffer, int64_t frames) {
+void ZTCapture::convertSystem(uint64_t snapshot, std::shared_ptr<platform::SampleBuffer> buffer,
+                              int64_t frames) {
   ZT_ASSERT_QUEUE(_work);
   if (snapshot == _audioGeneration.load()) {
     bool ok = false;
@@ -93,7 +95,9 @@ void ZTCapture::microphone(const platform::PCMBuffer& buffer, uint64_t generatio
     if (to.buffers[i].dataByteSize < from.buffers[i].dataByteSize) return reject();
     std::memcpy(to.buffers[i].data, from.buffers[i].data, from.buffers[i].dataByteSize);
   }
-  async(_work, [this, copy = std::move(*copy), generation]() mutable { convertMicrophone(std::move(copy), generation); });
+  async(_work, [this, copy = std::move(*copy), generation]() mutable {
+    convertMicrophone(std::move(copy), generation);
+  });
 }
 
 // On `_work`; returns the slot on every path.

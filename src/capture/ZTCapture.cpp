@@ -12,8 +12,10 @@ constexpr const char* kQueuePrefix = "com.zentrell.audio-helper";
 }
 
 ZTCapture::ZTCapture(ZTOutput* output, platform::Platform& platform) : _output(output), _platform(platform) {
-  _samples = dispatch_queue_create((std::string(kQueuePrefix) + ".audio.samples").c_str(), DISPATCH_QUEUE_SERIAL);
-  _work = dispatch_queue_create((std::string(kQueuePrefix) + ".audio.convert").c_str(), DISPATCH_QUEUE_SERIAL);
+  _samples =
+      dispatch_queue_create((std::string(kQueuePrefix) + ".audio.samples").c_str(), DISPATCH_QUEUE_SERIAL);
+  _work =
+      dispatch_queue_create((std::string(kQueuePrefix) + ".audio.convert").c_str(), DISPATCH_QUEUE_SERIAL);
   _slots = dispatch_semaphore_create(kSlotCount);
   _permissions =
       dispatch_queue_create((std::string(kQueuePrefix) + ".audio.permission").c_str(), DISPATCH_QUEUE_SERIAL);
@@ -105,7 +107,8 @@ void ZTCapture::beginStop() {
   });
 }
 
-void ZTCapture::streamStopped(std::shared_ptr<platform::Stream> stream, std::optional<platform::Error> error) {
+void ZTCapture::streamStopped(std::shared_ptr<platform::Stream> stream,
+                              std::optional<platform::Error> error) {
   ZT_ASSERT_MAIN_QUEUE();
   if (_stream != stream) return;  // the deadline fired in between
   stream->removeStreamOutput(this, platform::kStreamOutputAudio);

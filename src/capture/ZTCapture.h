@@ -76,7 +76,8 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
 
   // Admission: `microphone` on the engine's thread, `stream` on `_samples`.
   void microphone(const platform::PCMBuffer& buffer, uint64_t generation);
-  void stream(platform::Stream* stream, std::shared_ptr<platform::SampleBuffer> buffer, int64_t type) override;
+  void stream(platform::Stream* stream, std::shared_ptr<platform::SampleBuffer> buffer,
+              int64_t type) override;
 
   // A stream that stopped by itself; any thread.
   void streamDidStop(platform::Stream* stream, const platform::Error& error) override;

@@ -43,11 +43,12 @@ void ZTCapture::preparationStep2(uint64_t token, bool granted) {
     fail("SCREEN_PERMISSION_DENIED");
     return;
   }
-  displayForCapture([this, token](std::shared_ptr<platform::Display> display, std::optional<std::string> code) {
-    async(mainQueue(), [this, token, display = std::move(display), code = std::move(code)] {
-      preparationStep3(token, display, code);
-    });
-  });
+  displayForCapture(
+      [this, token](std::shared_ptr<platform::Display> display, std::optional<std::string> code) {
+        async(mainQueue(), [this, token, display = std::move(display), code = std::move(code)] {
+          preparationStep3(token, display, code);
+        });
+      });
 }
 
 void ZTCapture::preparationStep3(uint64_t token, std::shared_ptr<platform::Display> display,
@@ -104,8 +105,8 @@ void ZTCapture::displayForCapture(DisplayAnswer answer) {
       [answer = std::move(answer)](std::optional<platform::ShareableContent> content,
                                    std::optional<platform::Error> error) {
         if (error) {
-          const bool declined =
-              error->domain == platform::kStreamErrorDomain && error->code == platform::kStreamErrorUserDeclined;
+          const bool declined = error->domain == platform::kStreamErrorDomain &&
+                                error->code == platform::kStreamErrorUserDeclined;
           answer(nullptr, declined ? "SCREEN_PERMISSION_DENIED" : "SYSTEM_AUDIO_UNAVAILABLE");
         } else if (!content || content->displays.empty()) {
           answer(nullptr, "NO_DISPLAY");

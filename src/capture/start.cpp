@@ -37,8 +37,8 @@ bool ZTCapture::buildMicrophone(uint64_t token) {
   ZT_ASSERT_MAIN_QUEUE();
   _engine = _platform.makeAudioEngine();
   const platform::AudioFormat format = _engine->inputFormat();
-  if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels || !(format.sampleRate >= kMinSampleRate) ||
-      !(format.sampleRate <= kMaxSampleRate)) {
+  if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels ||
+      !(format.sampleRate >= kMinSampleRate) || !(format.sampleRate <= kMaxSampleRate)) {
     fail("MICROPHONE_UNAVAILABLE");
     return false;
   }

@@ -24,7 +24,8 @@ void ZTOutput::init() {
   setEventHandler(flushSignal, [this] { flush(); });
   dispatch_resume(flushSignal);
 
-  writeSource = dispatch_source_create(DISPATCH_SOURCE_TYPE_WRITE, static_cast<uintptr_t>(fd_), 0, mainQueue());
+  writeSource =
+      dispatch_source_create(DISPATCH_SOURCE_TYPE_WRITE, static_cast<uintptr_t>(fd_), 0, mainQueue());
   setEventHandler(writeSource, [this] { flush(); });
 
   exitTimer = dispatch_source_create(DISPATCH_SOURCE_TYPE_TIMER, 0, 0, mainQueue());

@@ -23,9 +23,7 @@ size_t AudioFormat::bytesPerFrameInBuffer() const {
   return interleaved ? perSample * channelCount : perSample;
 }
 
-uint32_t AudioFormat::bufferCount() const {
-  return (interleaved || channelCount <= 1) ? 1 : channelCount;
-}
+uint32_t AudioFormat::bufferCount() const { return (interleaved || channelCount <= 1) ? 1 : channelCount; }
 
 std::optional<AudioFormat> AudioFormat::fromStreamDescription(const StreamDescription& d) {
   if (d.formatID != kFormatLinearPCM || d.channelsPerFrame == 0 || !std::isfinite(d.sampleRate) ||

@@ -49,7 +49,8 @@ enum class ConverterPrimeMethod { Pre = 0, Normal = 1, None = 2 };
 // Asked for input whenever the converter needs more: answers a status and,
 // with HaveData, the buffer to read (which must stay valid until the
 // conversion call returns).
-using ConverterInputBlock = std::function<const PCMBuffer*(uint32_t framesWanted, ConverterInputStatus* status)>;
+using ConverterInputBlock =
+    std::function<const PCMBuffer*(uint32_t framesWanted, ConverterInputStatus* status)>;
 
 // Called only on the one queue that owns the converter; not thread-safe.
 class AudioConverter {
@@ -158,8 +159,7 @@ class Stream {
   virtual void stopCapture(StreamCompletion completion) = 0;
 };
 
-using ShareableContentCompletion =
-    std::function<void(std::optional<ShareableContent>, std::optional<Error>)>;
+using ShareableContentCompletion = std::function<void(std::optional<ShareableContent>, std::optional<Error>)>;
 
 class ScreenCapture {
  public:

@@ -87,12 +87,14 @@ class ScriptedConverter : public platform::AudioConverter {
 // A platform whose n-th converter follows the n-th script; beyond the
 // scripts it can make none.
 struct ScriptedPlatform {
-  explicit ScriptedPlatform(std::vector<std::deque<Step>> scripts, AudioFormat output = platform::wireFormat())
-      : platform([this, scripts, output](const AudioFormat& from, const AudioFormat&)
-                     -> std::unique_ptr<platform::AudioConverter> {
+  explicit ScriptedPlatform(std::vector<std::deque<Step>> scripts,
+                            AudioFormat output = platform::wireFormat())
+      : platform([this, scripts, output](const AudioFormat& from,
+                                         const AudioFormat&) -> std::unique_ptr<platform::AudioConverter> {
           const size_t n = made++;
           if (n >= scripts.size()) return nullptr;
-          return std::make_unique<ScriptedConverter>(static_cast<int>(n + 1), from, output, scripts[n], &journal);
+          return std::make_unique<ScriptedConverter>(static_cast<int>(n + 1), from, output, scripts[n],
+                                                     &journal);
         }) {}
   Journal journal;
   size_t made = 0;
@@ -124,7 +126,8 @@ TEST(ZTConverter, InvalidBufferFailsBeforeAnyConverterIsMade) {
   ZTConverter converter(scripted.platform);
   const auto empty = PCMBuffer::wrapping(kStereo48k, 0, std::nullopt);
   EXPECT_FALSE(converter.convert(empty, "system", capture.output()));
-  EXPECT_FALSE(converter.convert(PCMBuffer::wrapping(kStereo48k, 480, std::nullopt), "system", capture.output()));
+  EXPECT_FALSE(
+      converter.convert(PCMBuffer::wrapping(kStereo48k, 480, std::nullopt), "system", capture.output()));
   EXPECT_EQ(scripted.platform.converterRequests, 0);
   EXPECT_EQ(converter.converter(), nullptr);
   EXPECT_TRUE(capture.takeLines().empty());
@@ -166,7 +169,8 @@ TEST(ZTConverter, LargestBufferGetsACapacityOfExactly33024) {
 }
 
 TEST(ZTConverter, HandsTheBufferOverOnceAcrossAllPasses) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::HaveData, 416, 2}, {ConverterOutputStatus::InputRanDry, 5, 1}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::HaveData, 416, 2}, {ConverterOutputStatus::InputRanDry, 5, 1}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   const auto buffer = silence(kStereo48k, 480);
@@ -183,7 +187,8 @@ TEST(ZTConverter, HandsTheBufferOverOnceAcrossAllPasses) {
 }
 
 TEST(ZTConverter, EachCallHandsOverItsOwnBuffer) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 1}, {ConverterOutputStatus::InputRanDry, 1}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::InputRanDry, 1}, {ConverterOutputStatus::InputRanDry, 1}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   const auto first = silence(kStereo48k, 480);
@@ -224,7 +229,8 @@ TEST(ZTConverter, ConverterErrorsFailButKeepWhatWasEmitted) {
 }
 
 TEST(ZTConverter, OutputWithoutSixteenBitDataFails) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 5}}}, AudioFormat{SampleType::Float32, 16000, 1, true});
+  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 5}}},
+                            AudioFormat{SampleType::Float32, 16000, 1, true});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   EXPECT_FALSE(converter.convert(silence(kStereo48k, 480), "system", capture.output()));
@@ -232,7 +238,8 @@ TEST(ZTConverter, OutputWithoutSixteenBitDataFails) {
 }
 
 TEST(ZTConverter, FullPassWithNoFramesFails) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::HaveData, 0}, {ConverterOutputStatus::InputRanDry, 1}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::HaveData, 0}, {ConverterOutputStatus::InputRanDry, 1}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   EXPECT_FALSE(converter.convert(silence(kStereo48k, 480), "system", capture.output()));
@@ -295,7 +302,8 @@ TEST(ZTConverter, FinishDrainsInTailBuffersUntilTheEnd) {
 }
 
 TEST(ZTConverter, FinishEndsOnADryPassWithNothingLeft) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 0}, {ConverterOutputStatus::InputRanDry, 0}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::InputRanDry, 0}, {ConverterOutputStatus::InputRanDry, 0}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   ASSERT_TRUE(converter.convert(silence(kStereo48k, 480), "system", capture.output()));
@@ -310,7 +318,8 @@ TEST(ZTConverter, FinishFailures) {
   const std::vector<std::pair<const char*, std::deque<Step>>> cases = {
       {"error status", {ready, {ConverterOutputStatus::Error, 0}}},
       {"error object", {ready, {ConverterOutputStatus::EndOfStream, 0, 1, true}}},
-      {"full and empty", {ready, {ConverterOutputStatus::HaveData, 0}, {ConverterOutputStatus::EndOfStream, 0}}},
+      {"full and empty",
+       {ready, {ConverterOutputStatus::HaveData, 0}, {ConverterOutputStatus::EndOfStream, 0}}},
       {"unknown status", {ready, {static_cast<ConverterOutputStatus>(7), 0}}},
       {"never ends", endless},
   };
@@ -325,8 +334,9 @@ TEST(ZTConverter, FinishFailures) {
 }
 
 TEST(ZTConverter, FormatChangeSendsTheOldTailBeforeTheNewAudio) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 10}, {ConverterOutputStatus::EndOfStream, 20}},
-                             {{ConverterOutputStatus::InputRanDry, 30}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::InputRanDry, 10}, {ConverterOutputStatus::EndOfStream, 20}},
+       {{ConverterOutputStatus::InputRanDry, 30}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   ASSERT_TRUE(converter.convert(silence(kStereo48k, 480), "microphone", capture.output()));
@@ -356,7 +366,8 @@ TEST(ZTConverter, FailedFlushAtAFormatChangeKeepsTheOldConverter) {
 }
 
 TEST(ZTConverter, FormatChangeToAFormatWithNoConverterFailsAfterTheTail) {
-  ScriptedPlatform scripted({{{ConverterOutputStatus::InputRanDry, 10}, {ConverterOutputStatus::EndOfStream, 20}}});
+  ScriptedPlatform scripted(
+      {{{ConverterOutputStatus::InputRanDry, 10}, {ConverterOutputStatus::EndOfStream, 20}}});
   OutputCapture capture;
   ZTConverter converter(scripted.platform);
   ASSERT_TRUE(converter.convert(silence(kStereo48k, 480), "system", capture.output()));

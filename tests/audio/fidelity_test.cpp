@@ -63,8 +63,8 @@ std::vector<int16_t> convertSegments(const std::vector<Segment>& segments, const
     const auto frames = static_cast<uint64_t>(std::llround(segment.seconds * rate));
     const auto fn = [&](uint32_t, uint64_t frame) { return signal(startSeconds + frame / rate); };
     for (uint64_t at = 0; at < frames;) {
-      const auto n = static_cast<uint32_t>(std::min<uint64_t>(kBufferSizes[sizeIndex++ % std::size(kBufferSizes)],
-                                                             frames - at));
+      const auto n = static_cast<uint32_t>(
+          std::min<uint64_t>(kBufferSizes[sizeIndex++ % std::size(kBufferSizes)], frames - at));
       EXPECT_TRUE(converter.convert(test::makeBuffer(segment.format, n, fn, at), "system", capture.output()));
       at += n;
     }
@@ -94,9 +94,12 @@ void expectContinuousTone(const std::vector<int16_t>& out, const std::vector<Seg
   size_t begin = 0;
   std::optional<double> firstDelay;
   for (size_t i = 0; i < segments.size(); ++i) {
-    const size_t end = i + 1 == segments.size() ? out.size() : begin + std::llround(segments[i].seconds * 16000);
-    const test::ToneFit fit = test::fitTone(out, begin + kEdgeSamples, end - kEdgeSamples, kRadiansPerOutputSample);
-    EXPECT_NEAR(fit.amplitude, kAmplitude * kFullScale, kAmplitude * kFullScale * 0.001) << label << " segment " << i;
+    const size_t end =
+        i + 1 == segments.size() ? out.size() : begin + std::llround(segments[i].seconds * 16000);
+    const test::ToneFit fit =
+        test::fitTone(out, begin + kEdgeSamples, end - kEdgeSamples, kRadiansPerOutputSample);
+    EXPECT_NEAR(fit.amplitude, kAmplitude * kFullScale, kAmplitude * kFullScale * 0.001)
+        << label << " segment " << i;
     EXPECT_NEAR(fit.offset, 0, 1) << label << " segment " << i;
     // The fitted phase as a delay in output samples.
     const double delay = std::remainder(-fit.phase, 2 * kPi) / kRadiansPerOutputSample;
@@ -132,7 +135,8 @@ TEST_P(ToneFidelity, ComesOutAsOneContinuousToneOfTheRightLength) {
 TEST_P(ToneFidelity, SingleFormatStreamIsContinuousToo) {
   const auto [type, rate] = GetParam();
   const std::vector<Segment> segments = {{AudioFormat{type, rate, 1, true}, 0.75}};
-  const std::string label = std::string(test::sampleTypeName(type)) + "@" + std::to_string(int(rate)) + " mono";
+  const std::string label =
+      std::string(test::sampleTypeName(type)) + "@" + std::to_string(int(rate)) + " mono";
   expectContinuousTone(convertSegments(segments, sineAt), segments, label);
 }
 
@@ -194,9 +198,9 @@ TEST(DownmixFidelity, EitherChannelAloneReachesTheOutput) {
     OutputCapture capture;
     ZTConverter converter(platform);
     for (uint64_t at = 0; at < 48000; at += 480) {
-      const auto buffer = test::makeBuffer(format, 480, [&](uint32_t c, uint64_t frame) {
-        return c == channel ? sineAt(frame / 48000.0) : 0.0;
-      }, at);
+      const auto buffer = test::makeBuffer(
+          format, 480,
+          [&](uint32_t c, uint64_t frame) { return c == channel ? sineAt(frame / 48000.0) : 0.0; }, at);
       ASSERT_TRUE(converter.convert(buffer, "system", capture.output()));
     }
     ASSERT_TRUE(converter.finishSource("system", capture.output()));

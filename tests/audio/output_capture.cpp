@@ -23,7 +23,8 @@ OutputCapture::OutputCapture() {
   readFd_ = fds[0];
   writeFd_ = fds[1];
   zt::sync(zt::mainQueue(), [&] {
-    output_ = std::make_unique<ZTOutput>(writeFd_, [](int status) { ADD_FAILURE() << "output exited " << status; });
+    output_ =
+        std::make_unique<ZTOutput>(writeFd_, [](int status) { ADD_FAILURE() << "output exited " << status; });
     output_->setAcceptingAudio(true);
   });
   reader_ = std::thread([this] { readLoop(); });

@@ -44,7 +44,8 @@ platform::PCMBuffer makeBuffer(const platform::AudioFormat& format, uint32_t fra
     auto* base = static_cast<std::byte*>(list[split ? c : 0].data);
     const size_t stride = split ? sampleBytes : sampleBytes * format.channelCount;
     const size_t first = split ? 0 : sampleBytes * c;
-    for (uint32_t i = 0; i < frames; ++i) store(format.sampleType, fn(c, firstFrame + i), base + first + i * stride);
+    for (uint32_t i = 0; i < frames; ++i)
+      store(format.sampleType, fn(c, firstFrame + i), base + first + i * stride);
   }
   return std::move(*buffer);
 }
@@ -53,7 +54,8 @@ platform::PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples) {
   std::optional<platform::PCMBuffer> buffer =
       platform::PCMBuffer::make(platform::wireFormat(), static_cast<uint32_t>(samples.size()));
   buffer->setFrameLength(static_cast<uint32_t>(samples.size()));
-  if (!samples.empty()) std::memcpy(buffer->int16ChannelData(), samples.data(), samples.size() * sizeof(int16_t));
+  if (!samples.empty())
+    std::memcpy(buffer->int16ChannelData(), samples.data(), samples.size() * sizeof(int16_t));
   return std::move(*buffer);
 }
 
@@ -97,10 +99,14 @@ std::vector<platform::SampleType> allSampleTypes() {
 
 const char* sampleTypeName(platform::SampleType type) {
   switch (type) {
-    case platform::SampleType::Float32: return "Float32";
-    case platform::SampleType::Float64: return "Float64";
-    case platform::SampleType::Int16: return "Int16";
-    case platform::SampleType::Int32: return "Int32";
+    case platform::SampleType::Float32:
+      return "Float32";
+    case platform::SampleType::Float64:
+      return "Float64";
+    case platform::SampleType::Int16:
+      return "Int16";
+    case platform::SampleType::Int32:
+      return "Int32";
   }
   return "?";
 }

@@ -84,7 +84,8 @@ std::vector<PCMBuffer> chopped(const AudioFormat& format, uint64_t frames, const
                                uint32_t bufferFrames) {
   std::vector<PCMBuffer> buffers;
   for (uint64_t at = 0; at < frames; at += bufferFrames)
-    buffers.push_back(makeBuffer(format, static_cast<uint32_t>(std::min<uint64_t>(bufferFrames, frames - at)), fn, at));
+    buffers.push_back(
+        makeBuffer(format, static_cast<uint32_t>(std::min<uint64_t>(bufferFrames, frames - at)), fn, at));
   return buffers;
 }
 
@@ -109,7 +110,8 @@ TEST(SoxrConverter, RefusesInputsOutOfRange) {
     EXPECT_EQ(makeSoxrConverter(stereoFloat(rate), wireFormat()), nullptr) << rate;
   EXPECT_EQ(makeSoxrConverter(AudioFormat{SampleType::Float32, 48000, 0, true}, wireFormat()), nullptr);
   EXPECT_EQ(makeSoxrConverter(AudioFormat{SampleType::Float32, 48000, 9, true}, wireFormat()), nullptr);
-  EXPECT_EQ(makeSoxrConverter(AudioFormat{static_cast<SampleType>(9), 48000, 2, true}, wireFormat()), nullptr);
+  EXPECT_EQ(makeSoxrConverter(AudioFormat{static_cast<SampleType>(9), 48000, 2, true}, wireFormat()),
+            nullptr);
 }
 
 TEST(SoxrConverter, TakesEveryTypeAndLayoutAtTheEdgesOfTheRange) {
@@ -126,7 +128,8 @@ TEST(SoxrConverter, TakesEveryTypeAndLayoutAtTheEdgesOfTheRange) {
         // length and level, whatever the layout.
         const uint64_t frames = static_cast<uint64_t>(rate / 2);
         const auto samples = run(*converter, chopped(from, frames, sine(0.5, 1000, rate), 1000), 512);
-        EXPECT_NEAR(static_cast<double>(samples.size()), 8000, 2) << test::sampleTypeName(type) << " " << rate;
+        EXPECT_NEAR(static_cast<double>(samples.size()), 8000, 2)
+            << test::sampleTypeName(type) << " " << rate;
         EXPECT_NEAR(toneAmplitude(samples, 1000), 16384, 40) << test::sampleTypeName(type) << " " << rate;
       }
     }
@@ -148,11 +151,22 @@ TEST(SoxrConverter, RoundsToNearestAndClipsWithoutDither) {
   // At 16 kHz nothing is filtered, so the rounding shows sample by sample.
   auto converter = makeSoxrConverter(AudioFormat{SampleType::Float64, 16000, 1, true}, wireFormat());
   ASSERT_NE(converter, nullptr);
-  const std::vector<double> in = {0.4 / 32768,  0.6 / 32768, -0.4 / 32768, -0.6 / 32768, 100.3 / 32768,
-                                  -100.7 / 32768, 1.0,       -1.0,         1.5,          -1.5,
-                                  32766.6 / 32768, std::numeric_limits<double>::quiet_NaN(),
-                                  std::numeric_limits<double>::infinity(), 0.25};
-  const std::vector<int16_t> expected = {0, 1, 0, -1, 100, -101, 32767, -32768, 32767, -32768, 32767, 0, 0, 8192};
+  const std::vector<double> in = {0.4 / 32768,
+                                  0.6 / 32768,
+                                  -0.4 / 32768,
+                                  -0.6 / 32768,
+                                  100.3 / 32768,
+                                  -100.7 / 32768,
+                                  1.0,
+                                  -1.0,
+                                  1.5,
+                                  -1.5,
+                                  32766.6 / 32768,
+                                  std::numeric_limits<double>::quiet_NaN(),
+                                  std::numeric_limits<double>::infinity(),
+                                  0.25};
+  const std::vector<int16_t> expected = {0,      1,     0,      -1,    100, -101, 32767,
+                                         -32768, 32767, -32768, 32767, 0,   0,    8192};
   std::vector<PCMBuffer> buffers;
   buffers.push_back(makeBuffer(converter->inputFormat(), static_cast<uint32_t>(in.size()),
                                [&](uint32_t, uint64_t i) { return in[i]; }));
@@ -205,7 +219,8 @@ TEST(SoxrConverter, AsksForInputAsOftenAsItNeedsWithinOneCall) {
   for (uint64_t i = 0; i < 48000; i += 10) inputs.push_back(makeBuffer(from, 10, fn, i));
   size_t next = 0;
   int asks = 0;
-  const ConverterInputBlock block = [&](uint32_t framesWanted, ConverterInputStatus* status) -> const PCMBuffer* {
+  const ConverterInputBlock block = [&](uint32_t framesWanted,
+                                        ConverterInputStatus* status) -> const PCMBuffer* {
     ++asks;
     EXPECT_GT(framesWanted, 0u);
     if (next == inputs.size()) {
@@ -244,8 +259,7 @@ TEST(SoxrConverter, OutputLagsUntilTheEndOfTheStream) {
   // After the end there is nothing more, and the block is not asked again.
   int asks = 0;
   std::optional<Error> error;
-  EXPECT_EQ(converter->convert(*output,
-                               &error,
+  EXPECT_EQ(converter->convert(*output, &error,
                                [&](uint32_t, ConverterInputStatus* s) -> const PCMBuffer* {
                                  ++asks;
                                  *s = ConverterInputStatus::EndOfStream;
@@ -272,10 +286,11 @@ TEST(SoxrConverter, ReportsErrorsForBuffersItCannotUse) {
     auto converter = makeSoxrConverter(from, wireFormat());
     OneShot shot{in};
     std::optional<Error> error;
-    EXPECT_EQ(converter->convert(out, &error, [&](uint32_t, ConverterInputStatus* s) -> const PCMBuffer* {
-      *s = ConverterInputStatus::HaveData;
-      return std::exchange(shot.buffer, nullptr);
-    }),
+    EXPECT_EQ(converter->convert(out, &error,
+                                 [&](uint32_t, ConverterInputStatus* s) -> const PCMBuffer* {
+                                   *s = ConverterInputStatus::HaveData;
+                                   return std::exchange(shot.buffer, nullptr);
+                                 }),
               ConverterOutputStatus::Error)
         << what;
     EXPECT_TRUE(error.has_value()) << what;
@@ -321,7 +336,8 @@ TEST(SoxrConverter, DownmixLetsEitherChannelThroughAndCancelsOppositePhase) {
   EXPECT_NEAR(toneAmplitude(right, 1000), 8192, 20);
 
   const auto opposite = convert(
-      from, [](uint32_t channel, uint64_t frame) {
+      from,
+      [](uint32_t channel, uint64_t frame) {
         const double v = 0.5 * std::sin(2 * kPi * 1000 * frame / 48000.0);
         return channel == 0 ? v : -v;
       },
@@ -331,9 +347,12 @@ TEST(SoxrConverter, DownmixLetsEitherChannelThroughAndCancelsOppositePhase) {
 
   // All eight channels of a split layout are mixed, the last one included.
   const AudioFormat eight{SampleType::Int32, 48000, 8, false};
-  const auto last = convert(eight, [](uint32_t channel, uint64_t frame) {
-    return channel == 7 ? 0.8 * std::sin(2 * kPi * 1000 * frame / 48000.0) : 0.0;
-  }, true);
+  const auto last = convert(
+      eight,
+      [](uint32_t channel, uint64_t frame) {
+        return channel == 7 ? 0.8 * std::sin(2 * kPi * 1000 * frame / 48000.0) : 0.0;
+      },
+      true);
   EXPECT_NEAR(toneAmplitude(last, 1000), 0.8 * 32768 / 8, 20);
 
   // Without downmix only the first channel is taken.

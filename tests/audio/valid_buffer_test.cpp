@@ -29,7 +29,9 @@ AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach) {
   return list;
 }
 
-AudioFormat formatOf(uint32_t channels, double rate) { return AudioFormat{SampleType::Float32, rate, channels, true}; }
+AudioFormat formatOf(uint32_t channels, double rate) {
+  return AudioFormat{SampleType::Float32, rate, channels, true};
+}
 
 // A buffer that meets every bound; each test breaks exactly one.
 PCMBuffer valid(uint32_t frames = 480, uint32_t channels = 2, double rate = 48000) {
@@ -99,7 +101,8 @@ TEST(ZTValidBuffer, ByteTotalIsCumulativeOverTheList) {
 TEST(ZTValidBuffer, DoesNotJudgeSampleFormatOrByteSizes) {
   // Byte sizes that disagree with the frame length are left to the reader.
   EXPECT_TRUE(ZTValidBuffer(PCMBuffer::wrapping(formatOf(2, 48000), 480, listOf(1, 4))));
-  EXPECT_TRUE(ZTValidBuffer(PCMBuffer::wrapping(AudioFormat{SampleType::Int16, 44100, 2, false}, 100, listOf(1, 0))));
+  EXPECT_TRUE(
+      ZTValidBuffer(PCMBuffer::wrapping(AudioFormat{SampleType::Int16, 44100, 2, false}, 100, listOf(1, 0))));
 }
 
 TEST(ZTOutputCapacity, IsTheResampledLengthPlusSlack) {

@@ -46,7 +46,8 @@ class Host {
   bool await(const json& event, std::chrono::milliseconds timeout = 15s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
       auto line = child_->out().next(left);
       if (!line) return false;
@@ -58,7 +59,8 @@ class Host {
   void listen(std::chrono::milliseconds duration) {
     const auto deadline = std::chrono::steady_clock::now() + duration;
     for (;;) {
-      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      const auto left =
+          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return;
       auto line = child_->out().next(left);
       if (!line) return;
@@ -116,7 +118,8 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   const RunResult r = host.finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.stderrText, "");
-  EXPECT_EQ(r.control, (Events{kPrepared, state("recording"), state("paused"), state("recording"), state("ended")}));
+  EXPECT_EQ(r.control,
+            (Events{kPrepared, state("recording"), state("paused"), state("recording"), state("ended")}));
   expectWellFormedLines(r);
 
   const Runs runs = splitRuns(r.lines);
@@ -186,29 +189,76 @@ TEST(Lifecycle, StartFailures) {
   };
   const Events startedThenStopped = {state("recording"), state("ended")};
   const std::vector<FailureCase> cases = {
-      {"0 channels", withEngine(format(48000, 0)), {"start"}, {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
-      {"9 channels", withEngine(format(48000, 9)), {"start"}, {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
-      {"7999 Hz", withEngine(format(7999, 1)), {"start"}, {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
-      {"192001 Hz", withEngine(format(192001, 1)), {"start"}, {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
-      {"1 channel at 8000 Hz", withEngine(format(8000, 1)), {"start", "wait300", "stop"}, startedThenStopped, 0},
-      {"8 channels at 192000 Hz", withEngine(format(192000, 8)), {"start", "wait300", "stop"}, startedThenStopped, 0},
-      {"engine does not start", withEngine({{"startFails", true}}), {"start"},
-       {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
-      {"audio output refused", {{"streams", {{{"addOutputFails", true}}}}}, {"start"},
-       {error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")}, 1},
-      {"screen permission withdrawn", {{"screenPreflight", {true, false}}}, {"start"},
-       {error("SCREEN_PERMISSION_DENIED"), state("ended")}, 1},
-      {"microphone permission withdrawn", {{"microphoneStatus", {3, 2}}}, {"start"},
-       {error("MICROPHONE_PERMISSION_DENIED"), state("ended")}, 1},
-      {"both withdrawn: screen first", {{"screenPreflight", {true, false}}, {"microphoneStatus", {3, 2}}}, {"start"},
-       {error("SCREEN_PERMISSION_DENIED"), state("ended")}, 1},
-      {"withdrawn before resume", {{"screenPreflight", {true, true, false}}},
+      {"0 channels",
+       withEngine(format(48000, 0)),
+       {"start"},
+       {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
+      {"9 channels",
+       withEngine(format(48000, 9)),
+       {"start"},
+       {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
+      {"7999 Hz",
+       withEngine(format(7999, 1)),
+       {"start"},
+       {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
+      {"192001 Hz",
+       withEngine(format(192001, 1)),
+       {"start"},
+       {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
+      {"1 channel at 8000 Hz",
+       withEngine(format(8000, 1)),
+       {"start", "wait300", "stop"},
+       startedThenStopped,
+       0},
+      {"8 channels at 192000 Hz",
+       withEngine(format(192000, 8)),
+       {"start", "wait300", "stop"},
+       startedThenStopped,
+       0},
+      {"engine does not start",
+       withEngine({{"startFails", true}}),
+       {"start"},
+       {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
+      {"audio output refused",
+       {{"streams", {{{"addOutputFails", true}}}}},
+       {"start"},
+       {error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")},
+       1},
+      {"screen permission withdrawn",
+       {{"screenPreflight", {true, false}}},
+       {"start"},
+       {error("SCREEN_PERMISSION_DENIED"), state("ended")},
+       1},
+      {"microphone permission withdrawn",
+       {{"microphoneStatus", {3, 2}}},
+       {"start"},
+       {error("MICROPHONE_PERMISSION_DENIED"), state("ended")},
+       1},
+      {"both withdrawn: screen first",
+       {{"screenPreflight", {true, false}}, {"microphoneStatus", {3, 2}}},
+       {"start"},
+       {error("SCREEN_PERMISSION_DENIED"), state("ended")},
+       1},
+      {"withdrawn before resume",
+       {{"screenPreflight", {true, true, false}}},
        {"start", "wait300", "pause", "wait300", "resume"},
-       {state("recording"), state("paused"), error("SCREEN_PERMISSION_DENIED"), state("ended")}, 1},
-      {"declined at stream start", {{"streams", {{{"start", declined}}}}}, {"start"},
-       {error("SCREEN_PERMISSION_DENIED"), state("ended")}, 1},
-      {"-3801 in another domain", {{"streams", {{{"start", otherDomain}}}}}, {"start"},
-       {error("CAPTURE_START_FAILED"), state("ended")}, 1},
+       {state("recording"), state("paused"), error("SCREEN_PERMISSION_DENIED"), state("ended")},
+       1},
+      {"declined at stream start",
+       {{"streams", {{{"start", declined}}}}},
+       {"start"},
+       {error("SCREEN_PERMISSION_DENIED"), state("ended")},
+       1},
+      {"-3801 in another domain",
+       {{"streams", {{{"start", otherDomain}}}}},
+       {"start"},
+       {error("CAPTURE_START_FAILED"), state("ended")},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -224,24 +274,46 @@ TEST(Lifecycle, CommandOrders) {
   const json slowStop = {{"streams", {{{"stop", {{"delayMs", 400}}}}}}};
   const std::vector<FailureCase> cases = {
       {"stop while the stream starts", slowStart, {"start", "wait50", "stop"}, {state("ended")}, 0},
-      {"pause while the stream starts", slowStart, {"start", "wait50", "pause", "wait700", "stop"},
-       {state("paused"), state("ended")}, 0},
-      {"pause, resume before paused", slowStop, {"start", "wait200", "pause", "wait50", "resume", "wait900", "stop"},
-       {state("recording"), state("paused"), state("recording"), state("ended")}, 0},
-      {"pause, resume, pause while stopping", slowStop,
+      {"pause while the stream starts",
+       slowStart,
+       {"start", "wait50", "pause", "wait700", "stop"},
+       {state("paused"), state("ended")},
+       0},
+      {"pause, resume before paused",
+       slowStop,
+       {"start", "wait200", "pause", "wait50", "resume", "wait900", "stop"},
+       {state("recording"), state("paused"), state("recording"), state("ended")},
+       0},
+      {"pause, resume, pause while stopping",
+       slowStop,
        {"start", "wait200", "pause", "wait50", "resume", "wait50", "pause", "wait900", "stop"},
-       {state("recording"), state("paused"), state("ended")}, 0},
-      {"pause while paused", json::object(), {"start", "wait200", "pause", "wait200", "pause", "wait200", "stop"},
-       {state("recording"), state("paused"), state("paused"), state("ended")}, 0},
-      {"stop during a pause's stop", slowStop, {"start", "wait200", "pause", "wait50", "stop", "stop"},
-       {state("recording"), state("ended")}, 0},
-      {"resume while recording", json::object(), {"start", "wait200", "resume"},
-       {state("recording"), error("INVALID_STATE"), state("ended")}, 1},
-      {"start twice", json::object(), {"start", "wait200", "start"},
-       {state("recording"), error("INVALID_STATE"), state("ended")}, 1},
-      {"commands after an error are ignored", json::object(),
+       {state("recording"), state("paused"), state("ended")},
+       0},
+      {"pause while paused",
+       json::object(),
+       {"start", "wait200", "pause", "wait200", "pause", "wait200", "stop"},
+       {state("recording"), state("paused"), state("paused"), state("ended")},
+       0},
+      {"stop during a pause's stop",
+       slowStop,
+       {"start", "wait200", "pause", "wait50", "stop", "stop"},
+       {state("recording"), state("ended")},
+       0},
+      {"resume while recording",
+       json::object(),
+       {"start", "wait200", "resume"},
+       {state("recording"), error("INVALID_STATE"), state("ended")},
+       1},
+      {"start twice",
+       json::object(),
+       {"start", "wait200", "start"},
+       {state("recording"), error("INVALID_STATE"), state("ended")},
+       1},
+      {"commands after an error are ignored",
+       json::object(),
        {"start", "wait200", "start", "pause", "resume", "prepare"},
-       {state("recording"), error("INVALID_STATE"), state("ended")}, 1},
+       {state("recording"), error("INVALID_STATE"), state("ended")},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -254,35 +326,62 @@ TEST(Lifecycle, CommandOrders) {
 
 TEST(Lifecycle, FailuresWhileRunning) {
   const std::vector<FailureCase> cases = {
-      {"configuration change while recording", playing({}, {{"configurationChangeAfterMs", 300}}),
-       {"start", "wait800"}, {state("recording"), error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1},
+      {"configuration change while recording",
+       playing({}, {{"configurationChangeAfterMs", 300}}),
+       {"start", "wait800"},
+       {state("recording"), error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       1},
       {"configuration change during the start is ignored",
        playing({{"start", {{"delayMs", 500}}}}, {{"configurationChangeAfterMs", 100}}),
-       {"start", "wait900", "stop"}, {state("recording"), state("ended")}, 0},
-      {"stream stops by itself", playing({{"stopsByItselfAfterMs", 300}}), {"start", "wait800"},
-       {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")}, 1},
-      {"failed tail flush", [] {
+       {"start", "wait900", "stop"},
+       {state("recording"), state("ended")},
+       0},
+      {"stream stops by itself",
+       playing({{"stopsByItselfAfterMs", 300}}),
+       {"start", "wait800"},
+       {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")},
+       1},
+      {"failed tail flush",
+       [] {
          json s = playing();
          s["converter"] = {{"failTail", true}};
          return s;
-       }(), {"start", "wait300", "stop"}, {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")}, 1},
-      {"failed tail flush on pause", [] {
+       }(),
+       {"start", "wait300", "stop"},
+       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       1},
+      {"failed tail flush on pause",
+       [] {
          json s = playing();
          s["converter"] = {{"failTail", true}};
          return s;
-       }(), {"start", "wait300", "pause"}, {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")}, 1},
-      {"conversion fails", [] {
+       }(),
+       {"start", "wait300", "pause"},
+       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       1},
+      {"conversion fails",
+       [] {
          json s = playing();
          s["converter"] = {{"failConvertAfter", 5}};
          return s;
-       }(), {"start", "wait500"}, {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")}, 1},
-      {"stalled conversions", [] {
+       }(),
+       {"start", "wait500"},
+       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       1},
+      {"stalled conversions",
+       [] {
          json s = playing();
          s["converter"] = {{"stallMs", 60}};
          return s;
-       }(), {"start", "wait1500"}, {state("recording"), error("AUDIO_BACKPRESSURE"), state("ended")}, 1},
-      {"stop fails", {{"streams", {{{"stop", "error"}}}}}, {"start", "wait200", "stop"},
-       {state("recording"), error("CAPTURE_STOP_FAILED")}, 1},
+       }(),
+       {"start", "wait1500"},
+       {state("recording"), error("AUDIO_BACKPRESSURE"), state("ended")},
+       1},
+      {"stop fails",
+       {{"streams", {{{"stop", "error"}}}}},
+       {"start", "wait200", "stop"},
+       {state("recording"), error("CAPTURE_STOP_FAILED")},
+       1},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -302,11 +401,21 @@ TEST(Lifecycle, FailuresWhileRunning) {
 // The deadline: a stream start or stop that never answers.
 TEST(Lifecycle, Deadlines) {
   const std::vector<FailureCase> cases = {
-      {"start never completes", {{"streams", {{{"start", "never"}}}}}, {"start"}, {error("CAPTURE_TIMEOUT")}, 1},
-      {"stop never completes", {{"streams", {{{"stop", "never"}}}}}, {"start", "wait200", "stop"},
-       {state("recording"), error("CAPTURE_TIMEOUT")}, 1},
-      {"stop never completes after an error", {{"streams", {{{"stop", "never"}, {"stopsByItselfAfterMs", 200}}}}},
-       {"start", "wait600"}, {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), error("CAPTURE_TIMEOUT")}, 1},
+      {"start never completes",
+       {{"streams", {{{"start", "never"}}}}},
+       {"start"},
+       {error("CAPTURE_TIMEOUT")},
+       1},
+      {"stop never completes",
+       {{"streams", {{{"stop", "never"}}}}},
+       {"start", "wait200", "stop"},
+       {state("recording"), error("CAPTURE_TIMEOUT")},
+       1},
+      {"stop never completes after an error",
+       {{"streams", {{{"stop", "never"}, {"stopsByItselfAfterMs", 200}}}}},
+       {"start", "wait600"},
+       {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), error("CAPTURE_TIMEOUT")},
+       1},
   };
   std::vector<std::thread> threads;
   std::vector<RunResult> results(cases.size());
@@ -347,8 +456,11 @@ TEST(Lifecycle, PauseAndResumeWhileStartingWithoutAMicrophoneFails) {
   // The second engine (the one brought back) does not start.
   json scenario = playing({{"start", {{"delayMs", 400}}}});
   scenario["engines"] = {scenario["engines"][0], {{"startFails", true}}};
-  const RunResult r = runCase({"", scenario, {"start", "wait50", "pause", "resume", "wait900"},
-                               {error("MICROPHONE_UNAVAILABLE"), state("ended")}, 1});
+  const RunResult r = runCase({"",
+                               scenario,
+                               {"start", "wait50", "pause", "resume", "wait900"},
+                               {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+                               1});
   EXPECT_EQ(r.control, (Events{error("MICROPHONE_UNAVAILABLE"), state("ended")}));
   EXPECT_EQ(r.status, 1);
 }

@@ -22,8 +22,9 @@ std::map<std::string, std::string> plistStrings(const std::string& xml) {
 TEST(EmbeddedPropertyList, CarriesEveryKey) {
   char dumped[] = "/tmp/zt-plist-XXXXXX";
   close(mkstemp(dumped));
-  const std::string cmd = std::string("objcopy -O binary --only-section=.info_plist --dump-section .info_plist=") +
-                          dumped + " " + ZT_HELPER_PATH + " /dev/null";
+  const std::string cmd =
+      std::string("objcopy -O binary --only-section=.info_plist --dump-section .info_plist=") + dumped + " " +
+      ZT_HELPER_PATH + " /dev/null";
   ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
   std::stringstream text;
   text << std::ifstream(dumped).rdbuf();
@@ -38,7 +39,8 @@ TEST(EmbeddedPropertyList, CarriesEveryKey) {
   const auto entries = plistStrings(xml);
   EXPECT_EQ(entries.at("CFBundleName"), "Zentrell Audio Helper");
   EXPECT_EQ(entries.at("CFBundleVersion"), "1");
-  EXPECT_TRUE(std::regex_match(entries.at("CFBundleIdentifier"), std::regex(R"([a-z0-9-]+(\.[a-z0-9-]+){2,})")));
+  EXPECT_TRUE(
+      std::regex_match(entries.at("CFBundleIdentifier"), std::regex(R"([a-z0-9-]+(\.[a-z0-9-]+){2,})")));
   EXPECT_EQ(entries.at("NSMicrophoneUsageDescription"),
             "Zentrell captures microphone audio when you start a conversation.");
   EXPECT_EQ(entries.at("NSScreenCaptureUsageDescription"),

@@ -23,29 +23,41 @@ TEST(Prepare, EveryOutcomeInCheckOrder) {
   const std::vector<Case> cases = {
       {"authorized", json::object(), ""},
       {"prompt accepted", {{"microphoneStatus", 0}, {"microphoneRequest", "ok"}}, ""},
-      {"prompt declined", {{"microphoneStatus", 0}, {"microphoneRequest", "error"}}, "MICROPHONE_PERMISSION_DENIED"},
+      {"prompt declined",
+       {{"microphoneStatus", 0}, {"microphoneRequest", "error"}},
+       "MICROPHONE_PERMISSION_DENIED"},
       {"restricted", {{"microphoneStatus", 1}}, "MICROPHONE_PERMISSION_DENIED"},
       {"denied", {{"microphoneStatus", 2}}, "MICROPHONE_PERMISSION_DENIED"},
       {"unknown status", {{"microphoneStatus", 7}}, "MICROPHONE_PERMISSION_DENIED"},
       // Microphone refusal comes before everything else.
-      {"denied before screen", {{"microphoneStatus", 2}, {"screenPreflight", false}, {"microphonePresent", false}},
+      {"denied before screen",
+       {{"microphoneStatus", 2}, {"screenPreflight", false}, {"microphonePresent", false}},
        "MICROPHONE_PERMISSION_DENIED"},
       {"screen request granted", {{"screenPreflight", {false, true}}}, ""},
-      {"screen request refused", {{"screenPreflight", false}, {"screenRequest", false}}, "SCREEN_PERMISSION_DENIED"},
-      {"screen request yes, second preflight no", {{"screenPreflight", false}, {"screenRequest", true}},
+      {"screen request refused",
+       {{"screenPreflight", false}, {"screenRequest", false}},
        "SCREEN_PERMISSION_DENIED"},
-      {"screen before microphone presence", {{"screenPreflight", false}, {"screenRequest", false},
-                                             {"microphonePresent", false}}, "SCREEN_PERMISSION_DENIED"},
+      {"screen request yes, second preflight no",
+       {{"screenPreflight", false}, {"screenRequest", true}},
+       "SCREEN_PERMISSION_DENIED"},
+      {"screen before microphone presence",
+       {{"screenPreflight", false}, {"screenRequest", false}, {"microphonePresent", false}},
+       "SCREEN_PERMISSION_DENIED"},
       {"no microphone", {{"microphonePresent", false}, {"displays", 0}}, "MICROPHONE_UNAVAILABLE"},
       {"declined screen capture", {{"content", declined}}, "SCREEN_PERMISSION_DENIED"},
       {"other code in the stream domain",
-       {{"content", {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3802}}}}}}, "SYSTEM_AUDIO_UNAVAILABLE"},
-      {"same code in another domain", {{"content", {{"error", {{"domain", "NSOSStatusErrorDomain"}, {"code", -3801}}}}}},
+       {{"content", {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3802}}}}}},
+       "SYSTEM_AUDIO_UNAVAILABLE"},
+      {"same code in another domain",
+       {{"content", {{"error", {{"domain", "NSOSStatusErrorDomain"}, {"code", -3801}}}}}},
        "SYSTEM_AUDIO_UNAVAILABLE"},
       {"no display", {{"displays", 0}}, "NO_DISPLAY"},
       {"several displays", {{"displays", 3}}, ""},
-      {"late answers", {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 200}}},
-                        {"content", {{"delayMs", 200}}}}, ""},
+      {"late answers",
+       {{"microphoneStatus", 0},
+        {"microphoneRequest", {{"result", "ok"}, {"delayMs", 200}}},
+        {"content", {{"delayMs", 200}}}},
+       ""},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -63,7 +75,8 @@ TEST(Prepare, EveryOutcomeInCheckOrder) {
 
 TEST(Prepare, StopWhilePromptIsOpenEndsCleanly) {
   // The user answers after the stop; the answer changes nothing.
-  const json scenario = {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}};
+  const json scenario = {{"microphoneStatus", 0},
+                         {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}};
   const RunResult r = runSim(commandLine("prepare") + commandLine("stop"), scenario);
   EXPECT_EQ(r.control, (Events{kEnded}));
   EXPECT_EQ(r.status, 0);
@@ -77,7 +90,8 @@ TEST(Prepare, PromptNeverAnsweredStillStops) {
 }
 
 TEST(Prepare, WaitingLongerThanTheDeadlineDoesNotTimeOut) {
-  const json scenario = {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}};
+  const json scenario = {{"microphoneStatus", 0},
+                         {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}};
   auto child = startSim(scenario);
   child->write(commandLine("prepare"));
   EXPECT_EQ(child->nextControl(std::chrono::seconds(20)), kPrepared.dump());

@@ -47,7 +47,8 @@ TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
   setenv("PULSE_SERVER", ("unix:" + home / "no-server").c_str(), 1);
   setenv("ZENTRELL_RECORD", ZT_RECORD_PATH, 1);
   const std::string out = home / "demo";
-  const ProgramRun run = runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out}, {}, 240s);
+  const ProgramRun run =
+      runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out}, {}, 240s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("no sound server found"), std::string::npos) << run.out;
 

@@ -24,17 +24,20 @@ const Host kHosts[] = {{"node", "node", "minimal_host.js"}, {"python", "python3"
 
 // Runs one host and answers its summary line.
 json runHost(const Host& host, const std::string& helper, double seconds, std::string* log) {
-  const ProgramRun run = runProgram("/usr/bin/env",
-                             {host.interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + host.file, helper,
-                              std::to_string(seconds)},
-                             {}, 90s);
+  const ProgramRun run =
+      runProgram("/usr/bin/env",
+                 {host.interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + host.file, helper,
+                  std::to_string(seconds)},
+                 {}, 90s);
   *log = "status " + std::to_string(run.status) + "\n" + run.out + run.err;
-  if (run.status == 127) ADD_FAILURE() << host.interpreter << " is not installed (bash tools/setup.sh installs it)";
+  if (run.status == 127)
+    ADD_FAILURE() << host.interpreter << " is not installed (bash tools/setup.sh installs it)";
   // The summary is the last line of standard output.
   std::string out = run.out;
   while (!out.empty() && out.back() == '\n') out.pop_back();
   const json summary = json::parse(out.substr(out.rfind('\n') + 1), nullptr, false);
-  const bool clean = summary.is_object() && summary.value("ended", false) && summary.value("exitStatus", -1) == 0;
+  const bool clean =
+      summary.is_object() && summary.value("ended", false) && summary.value("exitStatus", -1) == 0;
   EXPECT_EQ(run.status, clean ? 0 : 1) << *log;
   return summary;
 }
@@ -45,8 +48,9 @@ class ExampleHosts : public ::testing::TestWithParam<Host> {};
 
 TEST_P(ExampleHosts, CountTheSamplesOfTheScriptedHelper) {
   TempDir dir;
-  writeFile(dir / "scenario.json",
-            json{{"streams", {{"audio", {{"frequency", 1000}}}}}, {"engines", {{"audio", {{"frequency", 440}}}}}}.dump());
+  writeFile(dir / "scenario.json", json{{"streams", {{"audio", {{"frequency", 1000}}}}},
+                                        {"engines", {{"audio", {{"frequency", 440}}}}}}
+                                       .dump());
   setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
   std::string log;
   const json summary = runHost(GetParam(), ZT_SIM_HELPER_PATH, 2, &log);

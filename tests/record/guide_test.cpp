@@ -49,7 +49,8 @@ TEST(Guide, ErrorTableMatchesTheRecordersExplanations) {
   const std::string table = guide.substr(section, sectionEnd - section);
   std::set<std::string> documented;
   const std::regex row("\n\\| `([A-Z_]+)` \\|");
-  for (std::sregex_iterator it(table.begin(), table.end(), row), end; it != end; ++it) documented.insert((*it)[1]);
+  for (std::sregex_iterator it(table.begin(), table.end(), row), end; it != end; ++it)
+    documented.insert((*it)[1]);
   EXPECT_EQ(documented.size(), 15u);
   const auto& known = zt::record::knownErrorCodes();
   EXPECT_EQ(documented, std::set<std::string>(known.begin(), known.end()));

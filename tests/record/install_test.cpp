@@ -19,12 +19,14 @@ TEST(Install, PutsEverythingInPlaceAndTheRecorderFindsItsHelper) {
     EXPECT_EQ(access((prefix / file).c_str(), X_OK), 0) << file;
   const std::string doc = "share/doc/zentrell-audio-helper/";
   for (const char* file : {"protocol.md", "examples/minimal_host.js", "examples/minimal_host.py"})
-    EXPECT_EQ(readFile(prefix / (doc + file)), readFile(std::string(ZT_SOURCE_DIR) + "/docs/" + file)) << file;
+    EXPECT_EQ(readFile(prefix / (doc + file)), readFile(std::string(ZT_SOURCE_DIR) + "/docs/" + file))
+        << file;
 
   // No --helper: the recorder runs bin/zentrell-audio-helper beside it.
   pulse::PulseServer server(pulse::standardScript());
   ASSERT_TRUE(server.ready());
-  const ProgramRun run = runProgram(prefix / "bin/zentrell-record", {"--duration", "0.5", "--output", prefix / "rec"}, {}, 60s);
+  const ProgramRun run =
+      runProgram(prefix / "bin/zentrell-record", {"--duration", "0.5", "--output", prefix / "rec"}, {}, 60s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   std::string error;
   auto wav = readWav(prefix / "rec/system.wav", &error);
@@ -35,6 +37,7 @@ TEST(Install, PutsEverythingInPlaceAndTheRecorderFindsItsHelper) {
   ASSERT_EQ(unlink((prefix / "bin/zentrell-audio-helper").c_str()), 0);
   const ProgramRun alone = runProgram(prefix / "bin/zentrell-record", {"--output", prefix / "rec"});
   EXPECT_EQ(alone.status, 1);
-  EXPECT_NE(alone.err.find("cannot start the helper " + prefix / "bin/zentrell-audio-helper"), std::string::npos)
+  EXPECT_NE(alone.err.find("cannot start the helper " + prefix / "bin/zentrell-audio-helper"),
+            std::string::npos)
       << alone.err;
 }

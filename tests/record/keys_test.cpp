@@ -1,7 +1,6 @@
 // zentrell-record on a terminal (a pseudo-terminal here): the live status
 // line, the keys, and the terminal given back as it was.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -9,6 +8,7 @@
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <chrono>
 
@@ -23,13 +23,15 @@ namespace {
 class Terminal {
  public:
   Terminal(const TempDir& dir) {
-    nlohmann::json scenario{{"streams", {{"audio", {{"frequency", 1000}}}}}, {"engines", {{"audio", {{"frequency", 440}}}}}};
+    nlohmann::json scenario{{"streams", {{"audio", {{"frequency", 1000}}}}},
+                            {"engines", {{"audio", {{"frequency", 440}}}}}};
     writeFile(dir / "scenario.json", scenario.dump());
     pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (pid_ == 0) {
       setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
       const std::string out = dir / "out";
-      execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "--output", out.c_str(), (char*)nullptr);
+      execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "--output", out.c_str(),
+            (char*)nullptr);
       _exit(127);
     }
   }

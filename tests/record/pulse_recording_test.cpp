@@ -141,7 +141,8 @@ TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
   // The helper sees its input end, stops, and exits by itself.
   const auto helpers = adopted("zentrell-audio-helper");
   ASSERT_EQ(helpers.size(), 1u);
-  const bool ended = pulse::waitUntil([&] { return waitpid(helpers[0], nullptr, WNOHANG) == helpers[0]; }, 30s);
+  const bool ended =
+      pulse::waitUntil([&] { return waitpid(helpers[0], nullptr, WNOHANG) == helpers[0]; }, 30s);
   EXPECT_TRUE(ended);
   if (!ended) {
     kill(helpers[0], SIGKILL);

@@ -12,7 +12,7 @@
 namespace zt::test::record {
 
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env, std::chrono::milliseconds timeout) {
+                      const std::map<std::string, std::string>& env, std::chrono::milliseconds timeout) {
   ChildOptions options;
   options.args = args;
   options.env = env;

@@ -18,8 +18,8 @@ struct ProgramRun {
 // Runs `program` with `args` and extra `env` to the end (killed after
 // `timeout`).
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
-               const std::map<std::string, std::string>& env = {},
-               std::chrono::milliseconds timeout = std::chrono::seconds(60));
+                      const std::map<std::string, std::string>& env = {},
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
 // A fresh folder under /tmp, removed with the object.
 class TempDir {

@@ -58,7 +58,8 @@ TEST(Recorder, WritesBothSourcesForExactlyTheDuration) {
   EXPECT_EQ(dominantFrequency(s, 16000), 1000);
   EXPECT_EQ(dominantFrequency(m, 16000), 440);
   // The summary gives each file's length and peak level, as the files hold them.
-  for (const auto& [name, wav] : {std::pair{"system.wav", &system}, std::pair{"microphone.wav", &microphone}}) {
+  for (const auto& [name, wav] :
+       {std::pair{"system.wav", &system}, std::pair{"microphone.wav", &microphone}}) {
     const std::string lead = std::string(name) + ": 1.50 s, peak ";
     const size_t at = run.out.find(lead);
     ASSERT_NE(at, std::string::npos) << run.out;
@@ -77,7 +78,8 @@ TEST(Recorder, PrintsProgressOncePerSecondWhenNotOnATerminal) {
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(run.out.find('\r'), std::string::npos);
   size_t progress = 0;
-  for (size_t at = 0; (at = run.out.find(" recording  system peak ", at)) != std::string::npos; ++at) ++progress;
+  for (size_t at = 0; (at = run.out.find(" recording  system peak ", at)) != std::string::npos; ++at)
+    ++progress;
   EXPECT_GE(progress, 2u) << run.out;
   EXPECT_NE(run.out.find("helper state: recording"), std::string::npos);
   EXPECT_NE(run.out.find("helper state: ended"), std::string::npos);
@@ -123,7 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"NO_DISPLAY", {{"displays", 0}}},
         ErrorCase{"SYSTEM_AUDIO_UNAVAILABLE", {{"content", {{"error", {{"domain", "X"}, {"code", 5}}}}}}},
         ErrorCase{"SYSTEM_AUDIO_UNAVAILABLE", withAudio({{"streams", {{"stopsByItselfAfterMs", 100}}}})},
-        ErrorCase{"CAPTURE_START_FAILED", {{"streams", {{"start", {{"error", {{"domain", "X"}, {"code", 5}}}}}}}}},
+        ErrorCase{"CAPTURE_START_FAILED",
+                  {{"streams", {{"start", {{"error", {{"domain", "X"}, {"code", 5}}}}}}}}},
         ErrorCase{"CAPTURE_TIMEOUT", {{"streams", {{"start", "never"}}}}},
         ErrorCase{"CAPTURE_STOP_FAILED", withAudio({{"streams", {{"stop", "error"}}}})},
         ErrorCase{"AUDIO_CONVERSION_FAILED", withAudio({{"converter", {{"failConvertAfter", 0}}}})},
@@ -150,16 +153,19 @@ TEST(Recorder, ReportsAHelperThatEndsWithoutFinishing) {
             "#!/bin/sh\nread line\necho '{\"event\":\"prepared\"}'\nread line\n"
             "echo '{\"event\":\"state\",\"state\":\"recording\"}'\nexit 3\n",
             true);
-  const ProgramRun run = runProgram(ZT_RECORD_PATH, {"--helper", dir / "dying-helper", "--output", dir / "out"});
+  const ProgramRun run =
+      runProgram(ZT_RECORD_PATH, {"--helper", dir / "dying-helper", "--output", dir / "out"});
   EXPECT_EQ(run.status, 1) << run.out << run.err;
-  EXPECT_NE(run.err.find("ended without finishing the recording (exit status 3)"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("ended without finishing the recording (exit status 3)"), std::string::npos)
+      << run.err;
   readOrFail(dir / "out/system.wav");
 }
 
 TEST(Recorder, ReportsAHelperKilledBySignal) {
   TempDir dir;
   writeFile(dir / "killed-helper", "#!/bin/sh\nread line\nkill -9 $$\n", true);
-  const ProgramRun run = runProgram(ZT_RECORD_PATH, {"--helper", dir / "killed-helper", "--output", dir / "out"});
+  const ProgramRun run =
+      runProgram(ZT_RECORD_PATH, {"--helper", dir / "killed-helper", "--output", dir / "out"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("killed by signal 9"), std::string::npos) << run.err;
 }
@@ -170,7 +176,8 @@ TEST(Recorder, AnUnknownErrorCodeIsNamed) {
             "#!/bin/sh\nread line\necho '{\"code\":\"SOMETHING_NEW\",\"event\":\"error\"}'\n"
             "echo '{\"event\":\"state\",\"state\":\"ended\"}'\nexit 1\n",
             true);
-  const ProgramRun run = runProgram(ZT_RECORD_PATH, {"--helper", dir / "odd-helper", "--output", dir / "out"});
+  const ProgramRun run =
+      runProgram(ZT_RECORD_PATH, {"--helper", dir / "odd-helper", "--output", dir / "out"});
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("error SOMETHING_NEW: The helper reported an error this recorder does not know"),
             std::string::npos)
@@ -178,8 +185,11 @@ TEST(Recorder, AnUnknownErrorCodeIsNamed) {
 }
 
 TEST(Recorder, RefusesAWrongCommandLine) {
-  for (std::vector<std::string> args : {std::vector<std::string>{"--duration", "soon"}, {"--duration", "0"},
-                                        {"--duration"}, {"--output", ""}, {"--bogus"}}) {
+  for (std::vector<std::string> args : {std::vector<std::string>{"--duration", "soon"},
+                                        {"--duration", "0"},
+                                        {"--duration"},
+                                        {"--output", ""},
+                                        {"--bogus"}}) {
     const ProgramRun run = runProgram(ZT_RECORD_PATH, args);
     EXPECT_EQ(run.status, 2) << args[0];
     EXPECT_NE(run.err.find("zentrell-record --help"), std::string::npos) << run.err;
@@ -189,8 +199,9 @@ TEST(Recorder, RefusesAWrongCommandLine) {
 TEST(Recorder, HelpDescribesEveryOption) {
   const ProgramRun run = runProgram(ZT_RECORD_PATH, {"--help"});
   EXPECT_EQ(run.status, 0);
-  for (const char* text : {"--duration SECONDS", "--output DIR", "./recording", "--spectrogram", "--helper PATH",
-                           "system.wav", "microphone.wav", "space", "Ctrl-C", "dBFS", "Exit status"})
+  for (const char* text :
+       {"--duration SECONDS", "--output DIR", "./recording", "--spectrogram", "--helper PATH", "system.wav",
+        "microphone.wav", "space", "Ctrl-C", "dBFS", "Exit status"})
     EXPECT_NE(run.out.find(text), std::string::npos) << text;
 }
 

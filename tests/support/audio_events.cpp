@@ -8,7 +8,8 @@ namespace zt::test {
 
 std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
   const auto j = nlohmann::json::parse(line, nullptr, false);
-  if (j.is_discarded() || !j.is_object() || j.size() != 3 || j.value("event", "") != "audio") return std::nullopt;
+  if (j.is_discarded() || !j.is_object() || j.size() != 3 || j.value("event", "") != "audio")
+    return std::nullopt;
   AudioEvent event;
   event.source = j.value("source", "");
   if (event.source != "system" && event.source != "microphone") return std::nullopt;

@@ -95,7 +95,8 @@ bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\
 std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
     auto line = out_->next(left);
     if (!line) return std::nullopt;
@@ -134,7 +135,8 @@ int Child::finish(std::chrono::milliseconds timeout) {
       remaining.push_back(std::move(*line));
     }
   }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   const int st = wait(left.count() > 0 ? left : std::chrono::milliseconds(1));
   if (st == -1) {
     kill(pid_, SIGKILL);

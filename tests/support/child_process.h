@@ -15,8 +15,8 @@
 namespace zt::test {
 
 struct ChildOptions {
-  std::vector<std::string> args;             // after the executable's name
-  std::map<std::string, std::string> env;    // added to the environment
+  std::vector<std::string> args;           // after the executable's name
+  std::map<std::string, std::string> env;  // added to the environment
   // Descriptor for standard input instead of a pipe (-1: pipe).
   int stdinFd = -1;
   // Descriptor for standard output instead of a pipe (-1: pipe).

@@ -41,13 +41,15 @@ RunResult collect(Child& child, std::chrono::milliseconds timeout) {
   RunResult result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     auto line = child.out().next(left);
     if (!line) break;
     result.lines.push_back(*line);
   }
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   result.status = child.wait(std::max(left, std::chrono::milliseconds(1)));
   if (result.status == -1) child.signal(SIGKILL);
   for (const auto& line : result.lines) {

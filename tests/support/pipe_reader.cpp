@@ -16,7 +16,8 @@ std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
       return line;
     }
     if (eof_) return std::nullopt;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) return std::nullopt;
     pollfd p{fd_, POLLIN, 0};
     const int r = poll(&p, 1, static_cast<int>(left.count()));
@@ -38,7 +39,8 @@ std::vector<std::string> LineReader::rest(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::vector<std::string> lines;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) break;
     auto line = next(left);
     if (!line) break;

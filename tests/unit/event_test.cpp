@@ -9,7 +9,8 @@ namespace {
 
 TEST(SerializeEvent, CompactAndEscaped) {
   EXPECT_EQ(serializeEvent({}), "{}");
-  EXPECT_EQ(serializeEvent({{"event", "state"}, {"state", "ended"}}), "{\"event\":\"state\",\"state\":\"ended\"}");
+  EXPECT_EQ(serializeEvent({{"event", "state"}, {"state", "ended"}}),
+            "{\"event\":\"state\",\"state\":\"ended\"}");
   const std::string tricky = "q\"b\\n\nr\rt\tb\bf\f\x01\x1f end \xc3\xa9 \xf0\x9f\x8e\xb5";
   const auto json = serializeEvent({{"event", "x"}, {"value", tricky}});
   ASSERT_TRUE(json);

@@ -223,7 +223,8 @@ TEST_F(OutputTest, ExitOnceTheQueueIsWritten) {
   });
   ASSERT_TRUE(waitFor([&] { return exitStatus.load() != -1; }));
   EXPECT_EQ(exitStatus.load(), 0);
-  EXPECT_EQ(readAll(), "{\"event\":\"state\",\"state\":\"ended\"}\n{\"event\":\"state\",\"state\":\"late\"}\n");
+  EXPECT_EQ(readAll(),
+            "{\"event\":\"state\",\"state\":\"ended\"}\n{\"event\":\"state\",\"state\":\"late\"}\n");
 }
 
 TEST_F(OutputTest, LostOutputAfterExitRequestEndsWithStatusOne) {

@@ -28,7 +28,9 @@ TEST(CommandReader, ParsesOnlyOneEntryObjectsWithAllowedWords) {
 
 TEST(CommandReader, HandlesLinesInOrderAndClosesAfterStop) {
   Recorder r;
-  r.feed("{\"command\":\"prepare\"}\n{\"command\":\"start\"}\n{\"command\":\"stop\"}\n{\"command\":\"pause\"}\n");
+  r.feed(
+      "{\"command\":\"prepare\"}\n{\"command\":\"start\"}\n{\"command\":\"stop\"}\n{\"command\":\"pause\"}"
+      "\n");
   EXPECT_EQ(r.events, (Words{"prepare", "start", "stop"}));
   EXPECT_TRUE(r.reader.closed());
   r.feed("{\"command\":\"pause\"}\n");

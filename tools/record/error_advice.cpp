@@ -51,7 +51,8 @@ const std::map<std::string, ErrorAdvice>& table() {
         "server."}},
       {"AUDIO_CONVERSION_FAILED",
        {"Captured audio could not be converted to 16 kHz mono.",
-        "Record again; if it repeats, choose another input or output device, or another sample rate for it."}},
+        "Record again; if it repeats, choose another input or output device, or another sample rate for "
+        "it."}},
       {"AUDIO_BACKPRESSURE",
        {"The computer could not convert the captured audio fast enough, so the helper stopped rather than "
         "drop sound.",

@@ -26,7 +26,8 @@ Event parseEvent(const std::string& line) {
   } else if (kind == "audio") {
     event.source = text("source");
     auto pcm = base64Decode(text("audio"));
-    if ((event.source == "system" || event.source == "microphone") && pcm && !pcm->empty() && pcm->size() % 2 == 0) {
+    if ((event.source == "system" || event.source == "microphone") && pcm && !pcm->empty() &&
+        pcm->size() % 2 == 0) {
       event.pcm = std::move(*pcm);
       event.kind = Event::Kind::Audio;
     }

@@ -85,7 +85,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   if (!makeFolder(options->output)) {
-    fprintf(stderr, "zentrell-record: cannot create the folder %s: %s\n", options->output.c_str(), strerror(errno));
+    fprintf(stderr, "zentrell-record: cannot create the folder %s: %s\n", options->output.c_str(),
+            strerror(errno));
     return 1;
   }
   auto system = WavFile::create(options->output + "/system.wav", &error);

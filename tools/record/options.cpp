@@ -12,7 +12,8 @@ namespace {
 std::optional<double> parseSeconds(const std::string& text) {
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 86400) return std::nullopt;
+  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 86400)
+    return std::nullopt;
   return value;
 }
 

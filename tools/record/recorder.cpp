@@ -32,7 +32,8 @@ Recorder::Recorder(const Options& options, HelperProcess& helper, WavFile& syste
       display_(display),
       keys_(keys),
       signalFd_(signalFd) {
-  if (options.duration) targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
+  if (options.duration)
+    targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
 }
 
 int Recorder::run() {
@@ -56,7 +57,8 @@ int Recorder::run() {
     checkDuration(now);
     if (stopSent_ && now - stopSentAt_ > kStopPatience) {
       display_.breakLine();
-      fprintf(stderr, "zentrell-record: the helper did not finish within %lld seconds of \"stop\"; ending it.\n",
+      fprintf(stderr,
+              "zentrell-record: the helper did not finish within %lld seconds of \"stop\"; ending it.\n",
               static_cast<long long>(kStopPatience.count()));
       helper_.kill();
       break;
@@ -81,7 +83,8 @@ void Recorder::handle(const Event& event) {
       break;
     case Event::Kind::State: {
       const auto now = Clock::now();
-      if (helperState_ == "recording") recordedBefore_ += std::chrono::duration<double>(now - recordingSince_).count();
+      if (helperState_ == "recording")
+        recordedBefore_ += std::chrono::duration<double>(now - recordingSince_).count();
       helperState_ = event.state;
       if (event.state == "recording") {
         everRecorded_ = true;
@@ -213,8 +216,9 @@ int Recorder::finish(std::optional<HelperExit> exit) {
   if (abandoned_) {
     fault("Recording abandoned; the files keep what was written so far.");
   } else if (!ended_ && errors_.empty()) {
-    fault("The helper ended without finishing the recording (" + (exit ? exit->describe() : "still running") +
-          "). It may have crashed; try again, and check that --helper names a working zentrell-audio-helper.");
+    fault(
+        "The helper ended without finishing the recording (" + (exit ? exit->describe() : "still running") +
+        "). It may have crashed; try again, and check that --helper names a working zentrell-audio-helper.");
   }
   if (ok && exit && !(exit->exited && exit->status == 0)) {
     fault("The helper finished with " + exit->describe() + " although it reported no error.");
@@ -224,14 +228,15 @@ int Recorder::finish(std::optional<HelperExit> exit) {
     const LevelMeter& level = file == &system_ ? systemLevel_ : microphoneLevel_;
     char line[512];
     snprintf(line, sizeof line, "%s %s: %.2f s, peak %s", ok ? "Saved" : "Kept", file->path().c_str(),
-             file->samples() / double(WavFile::kSampleRate), StatusDisplay::decibels(level.overallPeakDb()).c_str());
+             file->samples() / double(WavFile::kSampleRate),
+             StatusDisplay::decibels(level.overallPeakDb()).c_str());
     display_.note(line);
   }
   if (ok && targetSamples_) {
     for (WavFile* file : {&system_, &microphone_})
       if (file->samples() < *targetSamples_) {
-        fault("Note: " + file->path() + " is shorter than asked: its source delivered less audio than the clock " +
-              "ran.");
+        fault("Note: " + file->path() +
+              " is shorter than asked: its source delivered less audio than the clock " + "ran.");
       }
   }
   return ok ? 0 : 1;

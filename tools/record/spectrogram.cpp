@@ -12,7 +12,8 @@ extern char** environ;
 
 namespace zt::record {
 
-bool writeSpectrogram(const std::string& wav, const std::string& png, const std::string& title, std::string* error) {
+bool writeSpectrogram(const std::string& wav, const std::string& png, const std::string& title,
+                      std::string* error) {
   std::vector<std::string> args{"sox", wav, "-n", "spectrogram", "-t", title, "-o", png};
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());

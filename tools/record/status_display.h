@@ -11,8 +11,8 @@ struct Status {
   double elapsedSeconds = 0;  // recorded time, pauses left out
   double systemPeakDb = 0;    // peak of the last refresh period, dBFS
   double microphonePeakDb = 0;
-  std::string state;          // the helper's state, in words
-  bool keys = false;          // space and q work
+  std::string state;  // the helper's state, in words
+  bool keys = false;  // space and q work
 };
 
 class StatusDisplay {

@@ -44,13 +44,13 @@ std::array<uint8_t, kHeaderBytes> header() {
   put32(&h[4], 36);  // RIFF size with no data yet
   memcpy(&h[8], "WAVE", 4);
   memcpy(&h[12], "fmt ", 4);
-  put32(&h[16], 16);                          // fmt chunk size
-  put16(&h[20], 1);                           // PCM
-  put16(&h[22], 1);                           // mono
-  put32(&h[24], WavFile::kSampleRate);        // sample rate
-  put32(&h[28], WavFile::kSampleRate * 2);    // byte rate
-  put16(&h[32], 2);                           // block align
-  put16(&h[34], 16);                          // bits per sample
+  put32(&h[16], 16);                        // fmt chunk size
+  put16(&h[20], 1);                         // PCM
+  put16(&h[22], 1);                         // mono
+  put32(&h[24], WavFile::kSampleRate);      // sample rate
+  put32(&h[28], WavFile::kSampleRate * 2);  // byte rate
+  put16(&h[32], 2);                         // block align
+  put16(&h[34], 16);                        // bits per sample
   memcpy(&h[36], "data", 4);
   put32(&h[40], 0);
   return h;

@@ -43,8 +43,8 @@ struct Answer {
 struct AudioScript {
   bool enabled = false;
   std::vector<platform::AudioFormat> formats;  // cycled every `buffersPerFormat` buffers
-  int buffersPerFormat = 0;                     // 0: the first format only
-  std::vector<uint32_t> frames{480};            // buffer sizes, cycled
+  int buffersPerFormat = 0;                    // 0: the first format only
+  std::vector<uint32_t> frames{480};           // buffer sizes, cycled
   double frequency = 1000;
   double amplitude = 0.5;
   double speed = 1;          // 1: real time; 10: ten times faster
@@ -67,9 +67,9 @@ struct StreamScript {
 };
 
 struct ConverterScript {
-  int stallMs = 0;                   // each conversion call sleeps this long
-  int64_t failConvertAfter = -1;     // calls that succeed before every later one fails; -1: never
-  bool failTail = false;             // end-of-stream calls fail
+  int stallMs = 0;                // each conversion call sleeps this long
+  int64_t failConvertAfter = -1;  // calls that succeed before every later one fails; -1: never
+  bool failTail = false;          // end-of-stream calls fail
 };
 
 struct Scenario {

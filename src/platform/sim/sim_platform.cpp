@@ -49,13 +49,13 @@ void storeSample(std::byte* at, SampleType type, double value) {
 
 }  // namespace
 
-std::vector<std::vector<std::byte>> sineBuffers(const AudioFormat& format, uint32_t frames, double startSeconds,
-                                                double frequency, double amplitude) {
+std::vector<std::vector<std::byte>> sineBuffers(const AudioFormat& format, uint32_t frames,
+                                                double startSeconds, double frequency, double amplitude) {
   const size_t sampleBytes = platform::bytesPerSample(format.sampleType);
   const uint32_t bufferCount = format.bufferCount();
   const uint32_t perBufferChannels = format.interleaved ? format.channelCount : 1;
-  std::vector<std::vector<std::byte>> buffers(bufferCount,
-                                              std::vector<std::byte>(frames * sampleBytes * perBufferChannels));
+  std::vector<std::vector<std::byte>> buffers(
+      bufferCount, std::vector<std::byte>(frames * sampleBytes * perBufferChannels));
   for (uint32_t i = 0; i < frames; ++i) {
     const double t = startSeconds + i / format.sampleRate;
     const double value = amplitude * std::sin(2 * M_PI * frequency * t);
@@ -66,14 +66,15 @@ std::vector<std::vector<std::byte>> sineBuffers(const AudioFormat& format, uint3
   return buffers;
 }
 
-std::shared_ptr<SimSampleBuffer> sineSampleBuffer(const AudioFormat& format, uint32_t frames, double startSeconds,
-                                                  double frequency, double amplitude) {
+std::shared_ptr<SimSampleBuffer> sineSampleBuffer(const AudioFormat& format, uint32_t frames,
+                                                  double startSeconds, double frequency, double amplitude) {
   return std::make_shared<SimSampleBuffer>(format.streamDescription(), frames,
                                            sineBuffers(format, frames, startSeconds, frequency, amplitude));
 }
 
 int32_t SimSampleBuffer::copyPCMData(int64_t offset, int64_t frames, platform::AudioBufferList& into) const {
-  if (!description_ || offset != 0 || frames != frames_ || into.numberBuffers() != buffers_.size()) return -12731;
+  if (!description_ || offset != 0 || frames != frames_ || into.numberBuffers() != buffers_.size())
+    return -12731;
   for (size_t i = 0; i < buffers_.size(); ++i) {
     if (into.buffers[i].dataByteSize < buffers_[i].size() || !into.buffers[i].data) return -12731;
     std::memcpy(into.buffers[i].data, buffers_[i].data(), buffers_[i].size());
@@ -111,7 +112,8 @@ struct PacerState {
   std::vector<std::vector<std::byte>> cached;
 };
 
-std::vector<std::vector<std::byte>> nextBuffers(PacerState& state, const AudioFormat& format, uint32_t frames) {
+std::vector<std::vector<std::byte>> nextBuffers(PacerState& state, const AudioFormat& format,
+                                                uint32_t frames) {
   const AudioScript& script = state.script;
   const double phase = std::fmod(script.frequency * state.signalSeconds, 1.0);
   const double drift = std::fabs(phase - state.cachedPhase);
@@ -131,7 +133,8 @@ void pacerStep(const std::shared_ptr<PacerState>& state) {
   AudioFormat format = state->defaultFormat;
   if (!script.formats.empty()) {
     size_t index = 0;
-    if (script.buffersPerFormat > 0) index = (state->produced / script.buffersPerFormat) % script.formats.size();
+    if (script.buffersPerFormat > 0)
+      index = (state->produced / script.buffersPerFormat) % script.formats.size();
     format = script.formats[index];
   }
   const uint32_t frames = script.frames[state->produced % script.frames.size()];
@@ -139,7 +142,8 @@ void pacerStep(const std::shared_ptr<PacerState>& state) {
   state->produced++;
   state->signalSeconds += frames / format.sampleRate;
   const auto due = state->start + std::chrono::duration<double>(state->signalSeconds / script.speed);
-  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now());
+  const auto wait =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(due - std::chrono::steady_clock::now());
   asyncAfter(state->queue, std::max<int64_t>(0, wait.count()), [state] { pacerStep(state); });
 }
 
@@ -274,8 +278,8 @@ struct SimPlatform::Impl {
         }
         platform::ShareableContent content;
         for (int i = 0; i < count; ++i)
-          content.displays.push_back(
-              std::make_shared<platform::Display>(platform::Display{uint32_t(i + 1), "Display " + std::to_string(i + 1)}));
+          content.displays.push_back(std::make_shared<platform::Display>(
+              platform::Display{uint32_t(i + 1), "Display " + std::to_string(i + 1)}));
         completion(content, std::nullopt);
       });
     }
@@ -350,20 +354,21 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
     if (!output_) return;
     auto self = shared_from_this();
     platform::StreamOutput* output = output_;
-    async(outputQueue_, [self, output, buffer = std::move(buffer), type] { output->stream(self.get(), buffer, type); });
+    async(outputQueue_,
+          [self, output, buffer = std::move(buffer), type] { output->stream(self.get(), buffer, type); });
   }
 
  private:
   void begin() {
     if (script_.audio.enabled) {
       std::weak_ptr<SimStream> weak = shared_from_this();
-      pacer_ = std::make_unique<Pacer>(queue_, script_.audio, format_,
-                                       [weak](const AudioFormat& format, uint32_t frames, auto buffers) {
-                                         if (auto self = weak.lock())
-                                           self->deliver(std::make_shared<SimSampleBuffer>(
-                                                             format.streamDescription(), frames, std::move(buffers)),
-                                                         platform::kStreamOutputAudio);
-                                       });
+      pacer_ = std::make_unique<Pacer>(
+          queue_, script_.audio, format_, [weak](const AudioFormat& format, uint32_t frames, auto buffers) {
+            if (auto self = weak.lock())
+              self->deliver(
+                  std::make_shared<SimSampleBuffer>(format.streamDescription(), frames, std::move(buffers)),
+                  platform::kStreamOutputAudio);
+          });
       pacer_->start();
     }
     if (script_.stopsByItselfAfterMs >= 0) {
@@ -393,7 +398,10 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
 class SimEngine : public platform::AudioEngine {
  public:
   SimEngine(SimPlatform::Impl* impl, EngineScript script, std::atomic<int>* live)
-      : impl_(impl), script_(std::move(script)), live_(live), alive_(std::make_shared<std::atomic<bool>>(true)) {
+      : impl_(impl),
+        script_(std::move(script)),
+        live_(live),
+        alive_(std::make_shared<std::atomic<bool>>(true)) {
     live_->fetch_add(1);
     queue_ = dispatch_queue_create("sim.engine", DISPATCH_QUEUE_SERIAL);
   }
@@ -404,7 +412,8 @@ class SimEngine : public platform::AudioEngine {
   }
 
   AudioFormat inputFormat() override { return script_.inputFormat; }
-  void installTap(uint32_t, uint32_t bufferSize, const AudioFormat& format, platform::TapBlock block) override {
+  void installTap(uint32_t, uint32_t bufferSize, const AudioFormat& format,
+                  platform::TapBlock block) override {
     tapFormat_ = format;
     tapFrames_ = bufferSize;
     tap_ = std::move(block);
@@ -504,7 +513,8 @@ std::shared_ptr<platform::Stream> SimPlatform::Impl::Capture::makeStream(
     script = impl->scenario.streams.at(impl->streamsMade++);
   }
   impl->owner->streamsMade_.fetch_add(1);
-  auto stream = std::make_shared<SimStream>(impl, script, delegate, configuration, &impl->owner->liveStreams_);
+  auto stream =
+      std::make_shared<SimStream>(impl, script, delegate, configuration, &impl->owner->liveStreams_);
   std::lock_guard lock(impl->mutex);
   impl->lastStream = stream;
   return stream;
@@ -529,7 +539,8 @@ std::unique_ptr<platform::AudioEngine> SimPlatform::makeAudioEngine() {
   return std::make_unique<SimEngine>(impl_.get(), script, &liveEngines_);
 }
 
-std::unique_ptr<platform::AudioConverter> SimPlatform::makeConverter(const AudioFormat& from, const AudioFormat& to) {
+std::unique_ptr<platform::AudioConverter> SimPlatform::makeConverter(const AudioFormat& from,
+                                                                     const AudioFormat& to) {
   auto inner = platform::makeSoxrConverter(from, to);
   if (!inner) return nullptr;
   return std::make_unique<SimConverter>(impl_.get(), std::move(inner));

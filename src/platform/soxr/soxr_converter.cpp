@@ -35,8 +35,9 @@ struct SoxrDeleter {
 using SoxrHandle = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
 
 bool isSupportedInput(const AudioFormat& format) {
-  return format.channelCount >= 1 && format.channelCount <= kMaxChannels && std::isfinite(format.sampleRate) &&
-         format.sampleRate >= kMinRate && format.sampleRate <= kMaxRate && bytesPerSample(format.sampleType) != 0;
+  return format.channelCount >= 1 && format.channelCount <= kMaxChannels &&
+         std::isfinite(format.sampleRate) && format.sampleRate >= kMinRate && format.sampleRate <= kMaxRate &&
+         bytesPerSample(format.sampleType) != 0;
 }
 
 // Samples as a fraction of full scale. A non-finite float would poison the
@@ -219,7 +220,8 @@ void SoxrConverter::mixToMonoAs(const PCMBuffer& buffer) {
   }
   for (uint32_t c = 0; c < mixed; ++c) {
     const auto* base = static_cast<const std::byte*>(buffers[c].data);
-    for (uint32_t i = 0; i < frames; ++i) mono_[i] += toUnit(load<T>(base + static_cast<size_t>(i) * sizeof(T)));
+    for (uint32_t i = 0; i < frames; ++i)
+      mono_[i] += toUnit(load<T>(base + static_cast<size_t>(i) * sizeof(T)));
   }
   if (mixed > 1)
     for (float& sample : mono_) sample = static_cast<float>(sample * gain);
@@ -230,10 +232,14 @@ void SoxrConverter::mixToMonoAs(const PCMBuffer& buffer) {
 // Without downmix the first channel is taken alone.
 void SoxrConverter::mixToMono(const PCMBuffer& buffer) {
   switch (input_.sampleType) {
-    case SampleType::Float32: return mixToMonoAs<float>(buffer);
-    case SampleType::Float64: return mixToMonoAs<double>(buffer);
-    case SampleType::Int16: return mixToMonoAs<int16_t>(buffer);
-    case SampleType::Int32: return mixToMonoAs<int32_t>(buffer);
+    case SampleType::Float32:
+      return mixToMonoAs<float>(buffer);
+    case SampleType::Float64:
+      return mixToMonoAs<double>(buffer);
+    case SampleType::Int16:
+      return mixToMonoAs<int16_t>(buffer);
+    case SampleType::Int32:
+      return mixToMonoAs<int32_t>(buffer);
   }
 }
 
@@ -246,8 +252,8 @@ bool SoxrConverter::resample(const PCMBuffer& buffer) {
   while (consumed < mono_.size()) {
     size_t taken = 0;
     size_t produced = 0;
-    if (soxr_process(resampler_.get(), mono_.data() + consumed, mono_.size() - consumed, &taken, scratch_.data(),
-                     scratch_.size(), &produced) != nullptr)
+    if (soxr_process(resampler_.get(), mono_.data() + consumed, mono_.size() - consumed, &taken,
+                     scratch_.data(), scratch_.size(), &produced) != nullptr)
       return false;
     consumed += taken;
     keep(produced);
@@ -260,7 +266,8 @@ bool SoxrConverter::resample(const PCMBuffer& buffer) {
 // Asks libsoxr for more of its tail (no input means end of input to it).
 bool SoxrConverter::drainResampler() {
   size_t produced = 0;
-  if (soxr_process(resampler_.get(), nullptr, 0, nullptr, scratch_.data(), scratch_.size(), &produced) != nullptr)
+  if (soxr_process(resampler_.get(), nullptr, 0, nullptr, scratch_.data(), scratch_.size(), &produced) !=
+      nullptr)
     return false;
   keep(produced);
   if (produced == 0) drained_ = true;

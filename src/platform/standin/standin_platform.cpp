@@ -6,7 +6,11 @@
 namespace zt::platform {
 namespace {
 
-class StandinPlatform final : public Platform, CaptureDevices, ScreenAccess, ScreenCapture, NotificationCenter {
+class StandinPlatform final : public Platform,
+                              CaptureDevices,
+                              ScreenAccess,
+                              ScreenCapture,
+                              NotificationCenter {
  public:
   CaptureDevices& captureDevices() override { return *this; }
   ScreenAccess& screenAccess() override { return *this; }
@@ -27,11 +31,13 @@ class StandinPlatform final : public Platform, CaptureDevices, ScreenAccess, Scr
   void getShareableContent(bool, bool, ShareableContentCompletion completion) override {
     completion(ShareableContent{}, std::nullopt);
   }
-  std::shared_ptr<Stream> makeStream(const ContentFilter&, const StreamConfiguration&, StreamDelegate*) override {
+  std::shared_ptr<Stream> makeStream(const ContentFilter&, const StreamConfiguration&,
+                                     StreamDelegate*) override {
     return nullptr;
   }
 
-  std::shared_ptr<NotificationObserver> addEngineConfigurationObserver(AudioEngine*, std::function<void()>) override {
+  std::shared_ptr<NotificationObserver> addEngineConfigurationObserver(AudioEngine*,
+                                                                       std::function<void()>) override {
     return nullptr;
   }
   void removeObserver(const std::shared_ptr<NotificationObserver>&) override {}
