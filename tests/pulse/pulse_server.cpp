@@ -128,7 +128,8 @@ void PulseServer::kill() {
   pid_ = -1;
 }
 
-pid_t PulseServer::play(const std::string& sink, const std::string& rawFile) {
+pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int latencyMs) {
+  const std::string latency = "--latency-msec=" + std::to_string(latencyMs);
   pid_t pid = fork();
   if (pid == 0) {
     int null = open("/dev/null", O_RDWR);
@@ -136,7 +137,7 @@ pid_t PulseServer::play(const std::string& sink, const std::string& rawFile) {
     dup2(null, 1);
     dup2(null, 2);
     execlp("pacat", "pacat", "--playback", "-d", sink.c_str(), "--raw", "--format=float32le", "--rate=48000",
-           "--channels=1", "--latency-msec=50", rawFile.c_str(), (char*)nullptr);
+           "--channels=1", latency.c_str(), rawFile.c_str(), (char*)nullptr);
     _exit(127);
   }
   return pid;

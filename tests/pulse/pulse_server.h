@@ -33,9 +33,9 @@ class PulseServer {
   int pactl(const std::string& args, std::string* output = nullptr);
   // SIGKILL, and wait for it.
   void kill();
-  // Plays a raw float32 mono 48 kHz file into `sink` in the background;
-  // answers the player's pid.
-  pid_t play(const std::string& sink, const std::string& rawFile);
+  // Plays a raw float32 mono 48 kHz file into `sink` in the background,
+  // asking for `latencyMs` of playback latency; answers the player's pid.
+  pid_t play(const std::string& sink, const std::string& rawFile, int latencyMs = 50);
   // Ends a player started by `play` (if still running) and reaps it.
   static void stopPlayer(pid_t pid);
   // Waits for a player to end by itself.

@@ -7,7 +7,9 @@ namespace zt::platform::pulse {
 
 namespace {
 
-constexpr pa_usec_t kFragmentUsec = 20 * PA_USEC_PER_MSEC;
+// What the server is asked to gather before sending; with the delivery
+// minimum, the helper's own share of the delay stays near 10 ms.
+constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
 constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
 constexpr auto kQueryBound = std::chrono::seconds(2);
 // Consecutive failed attempts to find the default output's monitor before
@@ -179,6 +181,8 @@ void PulseStream::stopCapture(StreamCompletion completion) {
     case Phase::Running:
       break;
   }
+  // What was recorded before the stop is delivered; what comes after is not.
+  flushGathered();
   phase_ = Phase::Stopping;
   stopCompletion_ = std::move(completion);
   cancelOperation(pending_);
@@ -204,6 +208,7 @@ void PulseStream::dispose() {
 }
 
 void PulseStream::dropRecord() {
+  flushGathered();
   onTarget_ = false;
   if (!record_) return;
   closeStream(record_);
@@ -440,6 +445,8 @@ void PulseStream::onStreamState(pa_stream* stream, void* userdata) {
 void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   const char* device = libpulse().pa_stream_get_device_name(stream);
+  // What was gathered came from where the stream was.
+  self->flushGathered();
   self->onTarget_ = device && self->target_ == device;
   if (!self->onTarget_) self->reconcile();
 }
@@ -452,14 +459,40 @@ void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   });
 }
 
-// Loop thread, lock held. Copies the fragment into buffers of at most
-// kMaxFramesPerBuffer frames and posts one delivery per buffer and output.
-// A hole in the stream becomes silence so that the timeline stays whole.
+// Loop thread, lock held. Gathers the fragment and delivers once at least
+// kMinDeliveryUsec of audio is there. A hole in the stream becomes silence
+// so that the timeline stays whole.
 void PulseStream::emit(const void* data, size_t bytes) {
   if (phase_ != Phase::Running || !onTarget_) return;
   recordFailures_ = 0;
   const size_t frameSamples = channels_;
   const size_t frames = bytes / (frameSamples * sizeof(float));
+  if (frames == 0) return;
+  const size_t samples = frames * frameSamples;
+  if (data) {
+    const auto* in = static_cast<const float*>(data);
+    gathered_.insert(gathered_.end(), in, in + samples);
+  } else {
+    gathered_.resize(gathered_.size() + samples, 0.0f);
+  }
+  const size_t minFrames = static_cast<size_t>(static_cast<uint64_t>(rate_) * kMinDeliveryUsec / 1000000);
+  if (gathered_.size() / frameSamples >= minFrames) flushGathered();
+}
+
+// Lock held. Delivers what was gathered while the recording is still
+// wanted (running, or stopping with what came before the stop); drops it
+// otherwise.
+void PulseStream::flushGathered() {
+  if (gathered_.empty()) return;
+  if (phase_ == Phase::Running) post(gathered_);
+  gathered_.clear();
+}
+
+// Lock held. Copies `samples` into buffers of at most kMaxFramesPerBuffer
+// frames and posts one delivery per buffer and output.
+void PulseStream::post(const std::vector<float>& samples) {
+  const size_t frameSamples = channels_;
+  const size_t frames = samples.size() / frameSamples;
   if (frames == 0) return;
   std::vector<Output> outputs;
   {
@@ -473,12 +506,11 @@ void PulseStream::emit(const void* data, size_t bytes) {
   if (!self) return;
   const size_t chunks = (frames + kMaxFramesPerBuffer - 1) / kMaxFramesPerBuffer;
   size_t remaining = chunks * outputs.size();
-  const auto* in = static_cast<const float*>(data);
   for (size_t done = 0; done < frames; done += kMaxFramesPerBuffer) {
     const size_t take = std::min(kMaxFramesPerBuffer, frames - done);
-    std::vector<float> samples(take * frameSamples, 0.0f);
-    if (in) std::memcpy(samples.data(), in + done * frameSamples, samples.size() * sizeof(float));
-    auto buffer = std::make_shared<PulseSampleBuffer>(std::move(samples), channels_, static_cast<double>(rate_));
+    const auto from = samples.begin() + static_cast<std::ptrdiff_t>(done * frameSamples);
+    std::vector<float> chunk(from, from + static_cast<std::ptrdiff_t>(take * frameSamples));
+    auto buffer = std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_));
     for (const Output& o : outputs) {
       // The last delivery takes this callback's own reference, so the loop
       // thread never ends up holding the final one.

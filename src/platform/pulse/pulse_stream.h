@@ -44,6 +44,11 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
 
   // The largest buffer handed to an output, in frames.
   static constexpr size_t kMaxFramesPerBuffer = 2048;
+  // The least audio handed over at once while recording, in microseconds:
+  // a server whose sink runs at a low latency sends its monitor's data in
+  // pieces of a few milliseconds, and every delivery costs a thread hop, a
+  // conversion call and an event line.
+  static constexpr uint64_t kMinDeliveryUsec = 10000;
 
  private:
   enum class Phase { Idle, Starting, Running, Stopping, Ended };
@@ -70,6 +75,8 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void finishStop();
   void dispose();
   void emit(const void* data, size_t bytes);
+  void flushGathered();
+  void post(const std::vector<float>& samples);
   static void onContextState(pa_context* context, void* userdata);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* userdata);
@@ -103,6 +110,7 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   int recordFailures_ = 0;  // record streams lost in a row without data
   std::string target_;       // the monitor the recording belongs on
   bool onTarget_ = false;    // the record stream reads from `target_`
+  std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
   StreamCompletion startCompletion_;
   StreamCompletion stopCompletion_;
 };
