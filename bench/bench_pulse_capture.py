@@ -3,16 +3,29 @@
 
 Starts a private PulseAudio server, plays a tone into the virtual
 microphone and clicks into the default output for DURATION seconds per
-tool, and reports for each tool: CPU seconds per second of captured audio,
-peak resident memory, and the median delay from a click being written to
-the server to the output chunk (the event line, for the helper) carrying it.
+tool, and reports for each tool: CPU milliseconds per second of captured
+audio (both sources counted), peak resident memory, and the median delay
+from a click being handed to the server to the output chunk (the event
+line, for the helper) carrying it. Beside every tool, on the same clicks,
+runs parec with a 10 ms fragment, raw: the least a PulseAudio client can
+take to see a click. The tool's delay beyond it is its own share; the rest
+belongs to the setup (the player's buffer and the null sink's blocks).
+
+The clicks are written through libpulse with a small target length
+(BENCH_PLAYER_MS, default 10): a pipe into pacat would let whatever was
+written before pacat had connected sit in the pipe as a fixed backlog, which
+once added about 130 ms to every figure.
 Not a test: it measures and prints.
 """
-import base64, json, os, select, shutil, signal, subprocess, sys, tempfile, threading, time, struct, math, statistics
+import base64, ctypes, json, os, select, shutil, signal, subprocess, sys, tempfile, threading, time, struct, math, statistics
 
 HELPER = sys.argv[1] if len(sys.argv) > 1 else "build/zentrell-audio-helper"
 DURATION = float(os.environ.get("BENCH_SECONDS", "20"))
 CLICK_EVERY = 0.5
+# The player's target length: the null sink renders (and so its monitor
+# sends) blocks of about this size, which sets how often every capturing
+# client wakes up.
+PLAYER_MS = float(os.environ.get("BENCH_PLAYER_MS", "10"))
 TICK = os.sysconf("SC_CLK_TCK")
 
 def cpu_seconds(pid):
@@ -56,36 +69,79 @@ class Server:
         self.proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
+class Player:
+    """A playback stream written through libpulse itself (pa_simple), with a
+    small target length: pa_simple_write returns once the data is in the
+    server's buffer, and blocks while that buffer is full, so the sink's
+    clock paces the writer and no backlog can build up in between."""
+    class Spec(ctypes.Structure):
+        _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
+
+    class Attr(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_uint32) for name in ("maxlength", "tlength", "prebuf", "minreq", "fragsize")]
+
+    lib = None
+
+    def __init__(self, sink, frames):
+        if Player.lib is None:
+            Player.lib = ctypes.CDLL("libpulse-simple.so.0")
+            Player.lib.pa_simple_new.restype = ctypes.c_void_p
+            Player.lib.pa_simple_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                                                 ctypes.c_char_p, ctypes.POINTER(Player.Spec), ctypes.c_void_p,
+                                                 ctypes.POINTER(Player.Attr), ctypes.POINTER(ctypes.c_int)]
+            Player.lib.pa_simple_write.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
+                                                   ctypes.POINTER(ctypes.c_int)]
+            Player.lib.pa_simple_get_latency.restype = ctypes.c_uint64
+            Player.lib.pa_simple_get_latency.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
+            Player.lib.pa_simple_free.argtypes = [ctypes.c_void_p]
+        spec = Player.Spec(3, 48000, 1)  # PA_SAMPLE_S16LE, mono
+        none = 0xFFFFFFFF
+        attr = Player.Attr(none, frames * 2, none, none, none)
+        error = ctypes.c_int(0)
+        self.handle = Player.lib.pa_simple_new(None, b"bench", 1, sink.encode(), b"clicks", ctypes.byref(spec), None,
+                                               ctypes.byref(attr), ctypes.byref(error))  # 1: PA_STREAM_PLAYBACK
+        if not self.handle:
+            raise RuntimeError(f"pa_simple_new failed ({error.value})")
+
+    def write(self, data):
+        error = ctypes.c_int(0)
+        if Player.lib.pa_simple_write(self.handle, data, len(data), ctypes.byref(error)) < 0:
+            raise RuntimeError(f"pa_simple_write failed ({error.value})")
+
+    def latency(self):
+        error = ctypes.c_int(0)
+        return Player.lib.pa_simple_get_latency(self.handle, ctypes.byref(error)) / 1e6
+
+    def close(self):
+        Player.lib.pa_simple_free(self.handle)
+
 class Sources:
-    """The microphone tone and the clicks, written in real time through a
-    low-latency player; remembers when each click was handed to the server."""
+    """The microphone tone and the clicks; remembers when each click was
+    handed to the server and how much audio the player then had queued
+    ahead of it (its own share of every delay)."""
+    BLOCK = 240  # 5 ms
+
     def __init__(self, server):
         self.mic = subprocess.Popen(["pacat", "--playback", "-d", "micsink", "--raw", "--format=float32le",
                                      "--rate=48000", "--channels=1", f"{server.dir}/tone.raw"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.clicker = subprocess.Popen(["pacat", "--playback", "-d", "speakers", "--raw", "--format=s16le",
-                                         "--rate=48000", "--channels=1", "--latency-msec=10"],
-                                        stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.player = Player("speakers", int(PLAYER_MS * 48))
         self.clicks = []
+        self.queued = []
         self.stop = False
         self.thread = threading.Thread(target=self.run, daemon=True)
 
     def run(self):
-        block = 480  # 10 ms
-        silence = b"\0\0" * block
-        click = struct.pack("<h", 30000) * 48 + b"\0\0" * (block - 48)
-        start = time.monotonic()
+        silence = b"\0\0" * self.BLOCK
+        click = struct.pack("<h", 30000) * 48 + b"\0\0" * (self.BLOCK - 48)
+        every = int(CLICK_EVERY * 48000 / self.BLOCK)
         n = 0
         while not self.stop:
-            t = start + n * 0.01
-            delay = t - time.monotonic()
-            if delay > 0:
-                time.sleep(delay)
-            is_click = n % int(CLICK_EVERY / 0.01) == 25
-            self.clicker.stdin.write(click if is_click else silence)
-            self.clicker.stdin.flush()
+            is_click = n % every == every // 2
+            self.player.write(click if is_click else silence)
             if is_click:
                 self.clicks.append(time.monotonic())
+                self.queued.append(self.player.latency())
             n += 1
 
     def start(self):
@@ -94,14 +150,44 @@ class Sources:
     def close(self):
         self.stop = True
         self.thread.join()
-        for p in (self.mic, self.clicker):
-            p.kill()
-            p.wait()
+        self.player.close()
+        self.mic.kill()
+        self.mic.wait()
+
+class Reference:
+    """parec with a 10 ms fragment on the same monitor, raw, read as it
+    arrives: the least any PulseAudio client can take to see a click, so a
+    tool's own share is its delay minus this one's on the same clicks."""
+    def __init__(self):
+        self.proc = subprocess.Popen(["parec", "-d", "speakers.monitor", "--latency-msec=10", "--raw",
+                                      "--format=s16le", "--rate=48000", "--channels=1"],
+                                     stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.chunks = []
+        self.thread = threading.Thread(target=self.run, daemon=True)
+        self.thread.start()
+
+    def run(self):
+        carry = b""
+        fd = self.proc.stdout.fileno()
+        while True:
+            data = os.read(fd, 65536)
+            if not data:
+                return
+            t = time.monotonic()
+            data = carry + data
+            even = len(data) - len(data) % 2
+            carry = data[even:]
+            self.chunks.append((t, struct.unpack(f"<{even//2}h", data[:even])))
+
+    def close(self):
+        self.proc.kill()
+        self.proc.wait()
+        self.thread.join()
 
 def click_delays(chunks, clicks):
-    """chunks: (arrival time, samples as int list at 16 kHz). Each click's
-    delay is the arrival of the first chunk whose samples cross the
-    threshold after the click was written."""
+    """chunks: (arrival time, samples as int list). Each click's delay is
+    the arrival of the first chunk whose samples cross the threshold after
+    the click was written; answers {click number: delay in seconds}."""
     arrivals = []
     previous = False
     for t, samples in chunks:
@@ -109,11 +195,11 @@ def click_delays(chunks, clicks):
         if loud and not previous:
             arrivals.append(t)
         previous = loud
-    delays = []
-    for c in clicks:
+    delays = {}
+    for i, c in enumerate(clicks):
         later = [a - c for a in arrivals if 0 <= a - c < 0.45]
         if later:
-            delays.append(later[0])
+            delays[i] = later[0]
     return delays
 
 def read_stream(fd, until, handle):
@@ -187,9 +273,12 @@ def bench_pipes(server, sources, commands):
         p.kill(); p.wait()
     return cpu, rss, total[0], chunks
 
+def ms(values):
+    return statistics.median(values) * 1000 if values else float("nan")
+
 def main():
     server = Server()
-    results = []
+    results, reference, queued = [], [], []
     try:
         tools = [
             ("zentrell-audio-helper", lambda: bench_helper(server, None)),
@@ -208,18 +297,29 @@ def main():
         for name, run in tools:
             sources = Sources(server)
             sources.start()
+            ref = Reference()
             time.sleep(0.5)
             cpu, rss, captured, chunks = run()
+            ref.close()
             sources.close()
             delays = click_delays(chunks, sources.clicks)
-            med = statistics.median(delays) * 1000 if delays else float("nan")
-            results.append((name, cpu, rss, captured, med, len(delays), len(sources.clicks)))
+            ref_delays = click_delays(ref.chunks, sources.clicks)
+            own = [delays[i] - ref_delays[i] for i in delays if i in ref_delays]
+            reference += ref_delays.values()
+            queued += sources.queued
+            results.append((name, cpu, rss, captured, ms(list(delays.values())), ms(own), len(delays),
+                            len(sources.clicks)))
     finally:
         server.close()
-    print(f"{'tool':24} {'CPU s per s of audio':>20} {'peak RSS kB':>12} {'audio s':>8} {'median click delay ms':>22} {'clicks':>8}")
-    for name, cpu, rss, captured, med, found, sent in results:
-        per = cpu / captured if captured else float("nan")
-        print(f"{name:24} {per:20.4f} {rss:12d} {captured:8.1f} {med:22.1f} {found:>4}/{sent}")
+    print(f"{'tool':24} {'CPU ms per s of audio':>21} {'peak RSS kB':>12} {'audio s':>8} "
+          f"{'click delay ms':>15} {'beyond parec ms':>16} {'clicks':>8}")
+    for name, cpu, rss, captured, med, own, found, sent in results:
+        per = cpu / captured * 1000 if captured else float("nan")
+        print(f"{name:24} {per:21.2f} {rss:12d} {captured:8.1f} {med:15.1f} {own:16.1f} {found:>4}/{sent}")
+    print(f"{'parec --latency-msec=10':24} {'':21} {'':12} {'':8} {ms(reference):15.1f} {'(reference)':>16}")
+    print(f"delays: medians from a click handed to the server to the output carrying it; 'beyond parec': median "
+          f"difference to the reference capture running beside the tool on the same clicks; player target "
+          f"{PLAYER_MS:g} ms, latency it reported at the clicks {ms(queued):.1f} ms")
 
 if __name__ == "__main__":
     main()

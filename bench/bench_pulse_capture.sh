@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks the helper's PulseAudio capture against ffmpeg and parec|sox on
 # a private server: bench/bench_pulse_capture.sh [build dir] (default: build).
-# BENCH_SECONDS sets the capture length per tool (default 20).
+# BENCH_SECONDS sets the capture length per tool (default 20), BENCH_PLAYER_MS
+# the click player's target length (default 10).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build}
