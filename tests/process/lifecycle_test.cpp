@@ -26,14 +26,16 @@ constexpr double kMicrophoneTone = 440;
 
 // Both sources play a known tone: system 48 kHz stereo float in 10 ms
 // buffers, microphone 48 kHz mono float from the 1024-frame tap.
-json playing(json stream = json::object(), json engine = json::object()) {
+json playing(json stream = json::object(), json engine = json::object(), json converter = json::object()) {
   stream["audio"] = {{"format", {{"type", "float32"}, {"rate", 48000}, {"channels", 2}}},
                      {"frames", 480},
                      {"frequency", kSystemTone}};
   engine["audio"] = {{"frequency", kMicrophoneTone}};
   if (!engine.contains("inputFormat"))
     engine["inputFormat"] = {{"type", "float32"}, {"rate", 48000}, {"channels", 1}};
-  return {{"streams", {stream}}, {"engines", {engine}}};
+  json scenario = {{"streams", {stream}}, {"engines", {engine}}};
+  if (!converter.empty()) scenario["converter"] = converter;
+  return scenario;
 }
 
 // A host talking to one helper: every line it reads, in order.
@@ -328,7 +330,7 @@ TEST(Lifecycle, FailuresWhileRunning) {
   const std::vector<FailureCase> cases = {
       {"configuration change while recording",
        playing({}, {{"configurationChangeAfterMs", 300}}),
-       {"start", "wait800"},
+       {"start", "wait1500"},
        {state("recording"), error("MICROPHONE_UNAVAILABLE"), state("ended")},
        1},
       {"configuration change during the start is ignored",
@@ -338,42 +340,26 @@ TEST(Lifecycle, FailuresWhileRunning) {
        0},
       {"stream stops by itself",
        playing({{"stopsByItselfAfterMs", 300}}),
-       {"start", "wait800"},
+       {"start", "wait1500"},
        {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")},
        1},
       {"failed tail flush",
-       [] {
-         json s = playing();
-         s["converter"] = {{"failTail", true}};
-         return s;
-       }(),
+       playing({}, {}, {{"failTail", true}}),
        {"start", "wait300", "stop"},
        {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
        1},
       {"failed tail flush on pause",
-       [] {
-         json s = playing();
-         s["converter"] = {{"failTail", true}};
-         return s;
-       }(),
+       playing({}, {}, {{"failTail", true}}),
        {"start", "wait300", "pause"},
        {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
        1},
       {"conversion fails",
-       [] {
-         json s = playing();
-         s["converter"] = {{"failConvertAfter", 5}};
-         return s;
-       }(),
+       playing({}, {}, {{"failConvertAfter", 5}}),
        {"start", "wait500"},
        {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
        1},
       {"stalled conversions",
-       [] {
-         json s = playing();
-         s["converter"] = {{"stallMs", 60}};
-         return s;
-       }(),
+       playing({}, {}, {{"stallMs", 60}}),
        {"start", "wait1500"},
        {state("recording"), error("AUDIO_BACKPRESSURE"), state("ended")},
        1},
@@ -413,7 +399,7 @@ TEST(Lifecycle, Deadlines) {
        1},
       {"stop never completes after an error",
        {{"streams", {{{"stop", "never"}, {"stopsByItselfAfterMs", 200}}}}},
-       {"start", "wait600"},
+       {"start", "wait1200"},
        {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), error("CAPTURE_TIMEOUT")},
        1},
   };
