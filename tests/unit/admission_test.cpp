@@ -23,6 +23,19 @@ using platform::SampleType;
 using sim::sineSampleBuffer;
 
 const AudioFormat kStereo48k{SampleType::Float32, 48000, 2, true};
+const AudioFormat kMono48k{SampleType::Float32, 48000, 1, true};
+
+// One tap's worth of a microphone tone, as an engine hands it over: a buffer
+// over memory the engine owns.
+struct TapBuffer {
+  std::vector<std::vector<std::byte>> data = sim::sineBuffers(kMono48k, 1024, 0, 440, 0.5);
+  platform::AudioBufferList list() {
+    platform::AudioBufferList l;
+    l.buffers.push_back({1, uint32_t(data[0].size()), data[0].data()});
+    return l;
+  }
+  platform::PCMBuffer buffer() { return platform::PCMBuffer::wrapping(kMono48k, 1024, list()); }
+};
 
 // A gate that holds the conversion queue until opened.
 class Gate {
@@ -166,10 +179,8 @@ TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
   deliver(std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), 480,
                                                  sim::sineBuffers(kStereo48k, 480, 0, 1000, 0.5), false));
   // A microphone buffer of an earlier start.
-  auto mic = sim::sineBuffers(AudioFormat{SampleType::Float32, 48000, 1, true}, 1024, 0, 440, 0.5);
-  platform::AudioBufferList list;
-  list.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
-  const auto micBuffer = platform::PCMBuffer::wrapping({SampleType::Float32, 48000, 1, true}, 1024, list);
+  TapBuffer tap;
+  const auto micBuffer = tap.buffer();
   deliverMicrophone(micBuffer, capture_->audioGenerationForTesting() - 1);
   idle();
   EXPECT_TRUE(codes().empty());
@@ -192,11 +203,8 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   record();
   Gate gate;
   gate.hold(capture_->workQueueForTesting());
-  auto monoFormat = AudioFormat{SampleType::Float32, 48000, 1, true};
-  auto mic = sim::sineBuffers(monoFormat, 1024, 0, 440, 0.5);
-  platform::AudioBufferList list;
-  list.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
-  const auto micBuffer = platform::PCMBuffer::wrapping(monoFormat, 1024, list);
+  TapBuffer tap;
+  const auto micBuffer = tap.buffer();
   deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
   deliverMicrophone(micBuffer);
   deliver(sineSampleBuffer(kStereo48k, 480, 0.01, 1000, 0.5));
@@ -275,12 +283,10 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   record();
   Gate gate;
   gate.hold(capture_->workQueueForTesting());
-  auto monoFormat = AudioFormat{SampleType::Float32, 48000, 1, true};
-  auto mic = sim::sineBuffers(monoFormat, 1024, 0, 440, 0.5);
-  platform::AudioBufferList oneBuffer;
-  oneBuffer.buffers.push_back({1, uint32_t(mic[0].size()), mic[0].data()});
+  TapBuffer tap;
+  const platform::AudioBufferList oneBuffer = tap.list();
   // Out of bounds: no frames.
-  deliverMicrophone(platform::PCMBuffer::wrapping(monoFormat, 0, oneBuffer));
+  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, oneBuffer));
   EXPECT_EQ(freeSlots(), 4);
   // A non-interleaved stereo format whose list has one buffer: the copy's
   // list has two.
@@ -289,9 +295,9 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   // A buffer claiming more bytes than its frames hold.
   platform::AudioBufferList oversized = oneBuffer;
   oversized.buffers[0].dataByteSize += 4;
-  std::vector<std::byte> big(mic[0].size() + 4);
+  std::vector<std::byte> big(tap.data[0].size() + 4);
   oversized.buffers[0].data = big.data();
-  deliverMicrophone(platform::PCMBuffer::wrapping(monoFormat, 1024, oversized));
+  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
   EXPECT_EQ(freeSlots(), 4);
   gate.open();
   idle();
