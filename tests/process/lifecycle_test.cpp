@@ -182,6 +182,22 @@ RunResult runCase(const FailureCase& c) {
   return r;
 }
 
+void expectOutcomes(const std::vector<FailureCase>& cases) {
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const RunResult r = runCase(c);
+    EXPECT_EQ(r.control, c.expected);
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.stderrText, "");
+    // No audio after a failure: not even the tails.
+    bool failed = false;
+    for (const auto& line : r.lines) {
+      if (line.find("\"event\":\"error\"") != std::string::npos) failed = true;
+      if (failed) EXPECT_FALSE(isAudioLine(line));
+    }
+  }
+}
+
 TEST(Lifecycle, StartFailures) {
   const json declined = {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3801}}}};
   const json otherDomain = {{"error", {{"domain", "OtherDomain"}, {"code", -3801}}}};
@@ -228,13 +244,7 @@ TEST(Lifecycle, StartFailures) {
       refusedAtStart("-3801 in another domain", {{"streams", {{{"start", otherDomain}}}}},
                      "CAPTURE_START_FAILED"),
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const RunResult r = runCase(c);
-    EXPECT_EQ(r.control, c.expected);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.stderrText, "");
-  }
+  expectOutcomes(cases);
 }
 
 TEST(Lifecycle, CommandOrders) {
@@ -283,13 +293,7 @@ TEST(Lifecycle, CommandOrders) {
        {state("recording"), error("INVALID_STATE"), state("ended")},
        1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const RunResult r = runCase(c);
-    EXPECT_EQ(r.control, c.expected);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.stderrText, "");
-  }
+  expectOutcomes(cases);
 }
 
 TEST(Lifecycle, FailuresWhileRunning) {
@@ -335,19 +339,7 @@ TEST(Lifecycle, FailuresWhileRunning) {
        {state("recording"), error("CAPTURE_STOP_FAILED")},
        1},
   };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const RunResult r = runCase(c);
-    EXPECT_EQ(r.control, c.expected);
-    EXPECT_EQ(r.status, c.status);
-    EXPECT_EQ(r.stderrText, "");
-    // No audio after a failure: the drain flushes nothing.
-    bool failed = false;
-    for (const auto& line : r.lines) {
-      if (line.find("\"event\":\"error\"") != std::string::npos) failed = true;
-      if (failed) EXPECT_FALSE(isAudioLine(line));
-    }
-  }
+  expectOutcomes(cases);
 }
 
 // The deadline: a stream start or stop that never answers.
