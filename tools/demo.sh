@@ -25,6 +25,8 @@ need() {
 
 record=${ZENTRELL_RECORD:-}
 if [ -z "$record" ]; then
+  # On a fresh machine the packages come first (quick when all are there).
+  if [ "$(id -u)" = 0 ]; then bash "$root/tools/setup.sh" >/dev/null; fi
   say "building (bash tools/build.sh build)..."
   bash "$root/tools/build.sh" "$root/build" >/dev/null
   record=$root/build/zentrell-record
