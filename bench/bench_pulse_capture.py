@@ -74,7 +74,7 @@ class Player:
     small target length: pa_simple_write returns once the data is in the
     server's buffer, and blocks while that buffer is full, so the sink's
     clock paces the writer and no backlog can build up in between."""
-    class Spec(ctypes.Structure):
+    class SampleSpec(ctypes.Structure):
         _fields_ = [("format", ctypes.c_int), ("rate", ctypes.c_uint32), ("channels", ctypes.c_uint8)]
 
     class Attr(ctypes.Structure):
@@ -87,18 +87,18 @@ class Player:
             Player.lib = ctypes.CDLL("libpulse-simple.so.0")
             Player.lib.pa_simple_new.restype = ctypes.c_void_p
             Player.lib.pa_simple_new.argtypes = [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
-                                                 ctypes.c_char_p, ctypes.POINTER(Player.Spec), ctypes.c_void_p,
+                                                 ctypes.c_char_p, ctypes.POINTER(Player.SampleSpec), ctypes.c_void_p,
                                                  ctypes.POINTER(Player.Attr), ctypes.POINTER(ctypes.c_int)]
             Player.lib.pa_simple_write.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t,
                                                    ctypes.POINTER(ctypes.c_int)]
             Player.lib.pa_simple_get_latency.restype = ctypes.c_uint64
             Player.lib.pa_simple_get_latency.argtypes = [ctypes.c_void_p, ctypes.POINTER(ctypes.c_int)]
             Player.lib.pa_simple_free.argtypes = [ctypes.c_void_p]
-        spec = Player.Spec(3, 48000, 1)  # PA_SAMPLE_S16LE, mono
+        sample_spec = Player.SampleSpec(3, 48000, 1)  # PA_SAMPLE_S16LE, mono
         none = 0xFFFFFFFF
         attr = Player.Attr(none, frames * 2, none, none, none)
         error = ctypes.c_int(0)
-        self.handle = Player.lib.pa_simple_new(None, b"bench", 1, sink.encode(), b"clicks", ctypes.byref(spec), None,
+        self.handle = Player.lib.pa_simple_new(None, b"bench", 1, sink.encode(), b"clicks", ctypes.byref(sample_spec), None,
                                                ctypes.byref(attr), ctypes.byref(error))  # 1: PA_STREAM_PLAYBACK
         if not self.handle:
             raise RuntimeError(f"pa_simple_new failed ({error.value})")

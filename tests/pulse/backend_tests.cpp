@@ -35,9 +35,9 @@ class Recorder final : public StreamOutput, public StreamDelegate {
     if (type != kStreamOutputAudio || s != expected) ++problems;
     auto d = buffer->streamDescription();
     const int64_t frames = buffer->numSamples();
-    if (!buffer->dataIsReady() || !d || d->formatID != kFormatLinearPCM || !(d->formatFlags & kFormatFlagIsFloat) ||
-        d->bitsPerChannel != 32 || d->channelsPerFrame != 2 || d->sampleRate != 48000 || frames < 1 ||
-        frames > 4096) {
+    if (!buffer->dataIsReady() || !d || d->formatID != kFormatLinearPCM ||
+        !(d->formatFlags & kFormatFlagIsFloat) || d->bitsPerChannel != 32 || d->channelsPerFrame != 2 ||
+        d->sampleRate != 48000 || frames < 1 || frames > 4096) {
       ++problems;
       return;
     }
@@ -126,7 +126,8 @@ StreamConfiguration audioConfiguration() {
   return c;
 }
 
-std::optional<ShareableContent> shareable(std::optional<Error>* error, std::chrono::milliseconds* took = nullptr) {
+std::optional<ShareableContent> shareable(std::optional<Error>* error,
+                                          std::chrono::milliseconds* took = nullptr) {
   std::mutex m;
   bool done = false;
   int calls = 0;
@@ -146,7 +147,8 @@ std::optional<ShareableContent> shareable(std::optional<Error>* error, std::chro
         return done;
       },
       10s));
-  if (took) *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
+  if (took)
+    *took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
   std::this_thread::sleep_for(100ms);
   std::lock_guard<std::mutex> lock(m);
   EXPECT_EQ(calls, 1);
@@ -200,7 +202,8 @@ struct MicCapture {
       std::lock_guard<std::mutex> lock(mutex);
       for (uint32_t i = 0; i < b.frameLength(); ++i) left.push_back(data[i * b.format().channelCount]);
     });
-    observer = defaultPlatform().notificationCenter().addEngineConfigurationObserver(engine.get(), [this] { ++changes; });
+    observer = defaultPlatform().notificationCenter().addEngineConfigurationObserver(engine.get(),
+                                                                                     [this] { ++changes; });
     engine->prepare();
     return engine->start();
   }
@@ -313,7 +316,8 @@ TEST(PulseBackend, SystemAndMicrophoneCarryTheirOwnSignals) {
   SystemCapture system;
   ASSERT_TRUE(system.start());
 
-  ASSERT_TRUE(waitUntil([&] { return system.recorder.count() > 48000 * 2 && micCapture.count() > 48000 * 2; }, 20s));
+  ASSERT_TRUE(
+      waitUntil([&] { return system.recorder.count() > 48000 * 2 && micCapture.count() > 48000 * 2; }, 20s));
   const auto sys = system.recorder.since(system.recorder.count() - 48000);
   const auto mc = micCapture.since(micCapture.count() - 48000);
   EXPECT_GT(toneLevel(sys, 1000, 48000), 0.2);
@@ -427,7 +431,9 @@ TEST(PulseBackend, LostMicrophoneIsAConfigurationChange) {
   const auto at = modules.find("module-remap-source");
   ASSERT_NE(at, std::string::npos);
   const auto lineStart = modules.rfind('\n', at) + 1;
-  ASSERT_EQ(server.pactl("unload-module " + modules.substr(lineStart, modules.find('\t', lineStart) - lineStart)), 0);
+  ASSERT_EQ(
+      server.pactl("unload-module " + modules.substr(lineStart, modules.find('\t', lineStart) - lineStart)),
+      0);
   EXPECT_TRUE(waitUntil([&] { return mic.changes > 0; }, 10s));
   mic.stop();
 }

@@ -67,11 +67,11 @@ TEST(PulseLibrary, TheInstalledLibraryResolvesEveryFunction) {
   ASSERT_TRUE(pulse::resolveLibpulse(pulse::kLibpulseName, &api));
   EXPECT_EQ(resolvedCount(api), functionCount());
   // The pointers call the real functions.
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, 48000, 2};
-  EXPECT_NE(api.pa_sample_spec_valid(&spec), 0);
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, 48000, 2};
+  EXPECT_NE(api.pa_sample_spec_valid(&sampleSpec), 0);
   const pa_sample_spec bad{PA_SAMPLE_FLOAT32NE, 48000, 0};
   EXPECT_EQ(api.pa_sample_spec_valid(&bad), 0);
-  EXPECT_EQ(api.pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &spec), 480u * 2 * sizeof(float));
+  EXPECT_EQ(api.pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &sampleSpec), 480u * 2 * sizeof(float));
 }
 
 TEST(PulseLibrary, AMissingLibraryOrFunctionLeavesNothingResolved) {
@@ -92,13 +92,13 @@ TEST(PulseLibrary, WithoutTheLibraryEveryServiceActsAsIfNoServerWereThere) {
   // The display query reports the failure in the backend's own domain.
   Outcome shareable;
   const auto begin = std::chrono::steady_clock::now();
-  platform.screenCapture().getShareableContent(true, true,
-                                               [&](std::optional<ShareableContent> content, std::optional<Error> e) {
-                                                 std::lock_guard<std::mutex> lock(shareable.mutex);
-                                                 ++shareable.calls;
-                                                 shareable.error = e;
-                                                 shareable.hadContent = content.has_value();
-                                               });
+  platform.screenCapture().getShareableContent(
+      true, true, [&](std::optional<ShareableContent> content, std::optional<Error> e) {
+        std::lock_guard<std::mutex> lock(shareable.mutex);
+        ++shareable.calls;
+        shareable.error = e;
+        shareable.hadContent = content.has_value();
+      });
   ASSERT_TRUE(waitUntil([&] { return shareable.count() > 0; }, 10s));
   EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
   {

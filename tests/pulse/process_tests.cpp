@@ -1,15 +1,15 @@
 // The product executable on the PulseAudio backend, as the host runs it,
 // against private servers playing known signals.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
+#include <dirent.h>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -78,10 +78,11 @@ std::unique_ptr<Child> startHelper() { return std::make_unique<Child>(ZT_HELPER_
 // reference.
 bool makeSpeech(const std::string& dir, std::vector<float>* reference) {
   const std::string wav = dir + "/speech.wav";
-  const std::string cmd = "espeak-ng -w " + wav + " 'The quick brown fox jumps over the lazy dog near the river bank' " +
-                          ">/dev/null 2>&1 && sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 48000 " + dir +
-                          "/speech48.raw >/dev/null 2>&1 && sox " + wav + " -t raw -e signed -b 16 -c 1 -r 16000 " +
-                          dir + "/speech16.raw >/dev/null 2>&1";
+  const std::string cmd = "espeak-ng -w " + wav +
+                          " 'The quick brown fox jumps over the lazy dog near the river bank' " +
+                          ">/dev/null 2>&1 && sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 48000 " +
+                          dir + "/speech48.raw >/dev/null 2>&1 && sox " + wav +
+                          " -t raw -e signed -b 16 -c 1 -r 16000 " + dir + "/speech16.raw >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) return false;
   *reference = readRawS16(dir + "/speech16.raw");
   return !reference->empty();
@@ -141,8 +142,8 @@ std::string mappings(pid_t pid) {
 // loader has mapped every library the executable was linked with.
 bool runsHelperMain(pid_t pid) {
   char running[PATH_MAX], helper[PATH_MAX];
-  if (!realpath(("/proc/" + std::to_string(pid) + "/exe").c_str(), running) || !realpath(ZT_HELPER_PATH, helper) ||
-      std::string(running) != helper)
+  if (!realpath(("/proc/" + std::to_string(pid) + "/exe").c_str(), running) ||
+      !realpath(ZT_HELPER_PATH, helper) || std::string(running) != helper)
     return false;
   return countEntries("/proc/" + std::to_string(pid) + "/task") > 3;  // ".", ".." and more than one thread
 }
@@ -239,7 +240,8 @@ TEST(PulseHelper, SwitchedOutputKeepsTheWholeSignal) {
   EXPECT_EQ(child->finish(30s), 0);
   ASSERT_FALSE(child->remaining.empty());
   EXPECT_EQ(eventOf(child->remaining.back()), "ended");
-  for (const auto& line : child->remaining) EXPECT_EQ(eventOf(line).rfind("error", 0), std::string::npos) << line;
+  for (const auto& line : child->remaining)
+    EXPECT_EQ(eventOf(line).rfind("error", 0), std::string::npos) << line;
   auto audio = decode(child->audio);
   // A switch costs at most a few milliseconds of the signal.
   EXPECT_GE(findSignal(audio["system"], chirp16).ncc, 0.97);

@@ -56,7 +56,8 @@ std::string standardScript() {
   return "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
          "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n"
          "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n"
-         "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2\n"
+         "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 "
+         "channels=2\n"
          "set-default-sink speakers\n"
          "set-default-source virtualmic\n";
 }
@@ -104,7 +105,8 @@ PulseServer::PulseServer(const std::string& script) {
 PulseServer::~PulseServer() {
   if (pid_ > 0) {
     ::kill(pid_, SIGTERM);
-    if (!waitUntil([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(5))) kill();
+    if (!waitUntil([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(5)))
+      kill();
   }
   if (!dir_.empty()) run({"rm", "-rf", dir_}, nullptr);
 }
@@ -155,7 +157,8 @@ bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) {
 
 std::vector<float> tone(double frequency, double seconds, double rate, double amplitude) {
   std::vector<float> x(static_cast<size_t>(seconds * rate));
-  for (size_t i = 0; i < x.size(); ++i) x[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * i / rate));
+  for (size_t i = 0; i < x.size(); ++i)
+    x[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * i / rate));
   return x;
 }
 
@@ -171,7 +174,8 @@ std::vector<float> chirp(double f0, double f1, double seconds, double rate, doub
 
 void writeRaw(const std::string& path, const std::vector<float>& samples) {
   std::ofstream f(path, std::ios::binary);
-  f.write(reinterpret_cast<const char*>(samples.data()), static_cast<std::streamsize>(samples.size() * sizeof(float)));
+  f.write(reinterpret_cast<const char*>(samples.data()),
+          static_cast<std::streamsize>(samples.size() * sizeof(float)));
 }
 
 std::vector<float> readRawS16(const std::string& path) {

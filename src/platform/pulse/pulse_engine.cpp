@@ -47,7 +47,8 @@ bool PulseEngine::ensureContext(Clock::time_point deadline) {
   context_ = context;
   libpulse().pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
   libpulse().pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
-  subscribe(context_, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
+  subscribe(context_,
+            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
   return libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
@@ -66,12 +67,13 @@ AudioFormat PulseEngine::inputFormat() {
   auto source = querySource(context, defaults->source, deadline);
   // A monitor as the default source would record the system audio a second
   // time, so it does not count as a microphone.
-  if (!source || source->isMonitor || source->spec.channels == 0) return noInput();
+  if (!source || source->isMonitor || source->sampleSpec.channels == 0) return noInput();
   {
     LoopLock lock;
     source_ = source;
   }
-  return AudioFormat{SampleType::Float32, static_cast<double>(source->spec.rate), source->spec.channels, true};
+  return AudioFormat{SampleType::Float32, static_cast<double>(source->sampleSpec.rate),
+                     source->sampleSpec.channels, true};
 }
 
 void PulseEngine::installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) {
@@ -95,7 +97,8 @@ bool PulseEngine::start() {
   bool haveSource;
   {
     LoopLock lock;
-    haveSource = source_.has_value() && context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
+    haveSource =
+        source_.has_value() && context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
   }
   if (!haveSource && inputFormat().channelCount == 0) return false;
 
@@ -103,23 +106,23 @@ bool PulseEngine::start() {
     LoopLock lock;
     if (stream_) return libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY;
     if (!context_ || !source_) return false;
-    pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, source_->spec.rate, source_->spec.channels};
+    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, source_->sampleSpec.rate, source_->sampleSpec.channels};
     // The tap's format decides what the server hands over; it converts.
     if (tapFormat_ && tapFormat_->sampleType == SampleType::Float32 && tapFormat_->interleaved &&
         tapFormat_->channelCount >= 1 && tapFormat_->channelCount <= PA_CHANNELS_MAX &&
         tapFormat_->sampleRate >= 1 && tapFormat_->sampleRate <= PA_RATE_MAX) {
-      spec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
-      spec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
+      sampleSpec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
+      sampleSpec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
     }
-    if (!libpulse().pa_sample_spec_valid(&spec)) return false;
-    const pa_channel_map* map = spec.channels == source_->map.channels ? &source_->map : nullptr;
-    stream_ = libpulse().pa_stream_new(context_, "Microphone", &spec, map);
+    if (!libpulse().pa_sample_spec_valid(&sampleSpec)) return false;
+    const pa_channel_map* map = sampleSpec.channels == source_->map.channels ? &source_->map : nullptr;
+    stream_ = libpulse().pa_stream_new(context_, "Microphone", &sampleSpec, map);
     if (!stream_) return false;
     stopping_ = false;
     startWaiter_.reset();
     libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
     libpulse().pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
-    const pa_buffer_attr attr = recordAttributes(kFragmentUsec, spec);
+    const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
     // Not movable: if the source goes, the server must not quietly carry
     // this stream over to another one (perhaps a monitor); the stream fails
     // instead and the session hears of it.
@@ -250,15 +253,15 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
 // silence so that the timeline stays whole.
 void PulseEngine::consume(const void* data, size_t bytes) {
   if (!tap_ || !stream_) return;
-  const pa_sample_spec* spec = libpulse().pa_stream_get_sample_spec(stream_);
-  if (!spec || spec->channels == 0) return;
-  const uint32_t channels = spec->channels;
+  const pa_sample_spec* sampleSpec = libpulse().pa_stream_get_sample_spec(stream_);
+  if (!sampleSpec || sampleSpec->channels == 0) return;
+  const uint32_t channels = sampleSpec->channels;
   const size_t frameBytes = sizeof(float) * channels;
   size_t frames = bytes / frameBytes;
   const auto* in = static_cast<const float*>(data);
   while (frames > 0 && tap_) {
     if (!pending_) {
-      const AudioFormat format{SampleType::Float32, static_cast<double>(spec->rate), channels, true};
+      const AudioFormat format{SampleType::Float32, static_cast<double>(sampleSpec->rate), channels, true};
       pending_ = PCMBuffer::make(format, tapFrames_);
       pendingFrames_ = 0;
       if (!pending_) return;
@@ -290,8 +293,9 @@ void PulseObserver::remove() {
   if (!list) return;
   LoopLock lock;
   auto& entries = list->entries;
-  entries.erase(std::remove_if(entries.begin(), entries.end(), [this](const auto& e) { return e.first == id_; }),
-                entries.end());
+  entries.erase(
+      std::remove_if(entries.begin(), entries.end(), [this](const auto& e) { return e.first == id_; }),
+      entries.end());
 }
 
 std::shared_ptr<NotificationObserver> PulseNotificationCenter::addEngineConfigurationObserver(

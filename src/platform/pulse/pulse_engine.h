@@ -90,8 +90,8 @@ class PulseObserver final : public NotificationObserver {
 
 class PulseNotificationCenter final : public NotificationCenter {
  public:
-  std::shared_ptr<NotificationObserver> addEngineConfigurationObserver(AudioEngine* engine,
-                                                                       std::function<void()> callback) override;
+  std::shared_ptr<NotificationObserver> addEngineConfigurationObserver(
+      AudioEngine* engine, std::function<void()> callback) override;
   void removeObserver(const std::shared_ptr<NotificationObserver>& observer) override;
 };
 

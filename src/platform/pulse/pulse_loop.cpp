@@ -167,13 +167,13 @@ void closeStream(pa_stream* stream) {
   libpulse().pa_stream_unref(stream);
 }
 
-pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& spec) {
+pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& sampleSpec) {
   pa_buffer_attr attr;
   attr.maxlength = static_cast<uint32_t>(-1);
   attr.tlength = static_cast<uint32_t>(-1);
   attr.prebuf = static_cast<uint32_t>(-1);
   attr.minreq = static_cast<uint32_t>(-1);
-  attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(fragment, &spec));
+  attr.fragsize = static_cast<uint32_t>(libpulse().pa_usec_to_bytes(fragment, &sampleSpec));
   return attr;
 }
 
@@ -267,7 +267,7 @@ SourceDetails sourceOf(const pa_source_info& info) {
   SourceDetails d;
   d.name = info.name ? info.name : "";
   d.index = info.index;
-  d.spec = info.sample_spec;
+  d.sampleSpec = info.sample_spec;
   d.map = info.channel_map;
   d.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
   return d;

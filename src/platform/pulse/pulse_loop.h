@@ -110,9 +110,9 @@ void readFragments(pa_stream* stream, Use use) {
 }
 
 // Record-stream buffer attributes that let the server choose everything but
-// the fragment size, which is `fragment` worth of `spec`'s frames: that is
+// the fragment size, which is `fragment` worth of `sampleSpec`'s frames: that is
 // how much it gathers before handing data over.
-pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& spec);
+pa_buffer_attr recordAttributes(pa_usec_t fragment, const pa_sample_spec& sampleSpec);
 
 // What the server reports about its defaults.
 struct ServerDefaults {
@@ -123,7 +123,7 @@ struct ServerDefaults {
 struct SourceDetails {
   std::string name;
   uint32_t index = PA_INVALID_INDEX;
-  pa_sample_spec spec{};
+  pa_sample_spec sampleSpec{};
   pa_channel_map map{};
   bool isMonitor = false;
 };

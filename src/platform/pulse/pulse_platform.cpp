@@ -18,7 +18,7 @@ bool PulseCaptureDevices::hasDefaultAudioDevice() {
     auto source = querySource(context, defaults->source, deadline);
     // The monitor of an output is no microphone: recording it would carry
     // the system audio twice.
-    found = source && !source->isMonitor && source->spec.channels > 0;
+    found = source && !source->isMonitor && source->sampleSpec.channels > 0;
   }
   releaseContext(context);
   return found;

@@ -130,7 +130,8 @@ void PulseStream::removeStreamOutput(StreamOutput* output, int64_t type) {
 
 bool PulseStream::hasOutput(StreamOutput* output) {
   std::lock_guard<std::mutex> lock(outputsMutex_);
-  return std::any_of(outputs_.begin(), outputs_.end(), [output](const Output& o) { return o.output == output; });
+  return std::any_of(outputs_.begin(), outputs_.end(),
+                     [output](const Output& o) { return o.output == output; });
 }
 
 // On the output's queue. The delivery holds the stream, so the identity
@@ -252,7 +253,8 @@ void PulseStream::onContextState(pa_context* context, void* userdata) {
   switch (libpulse().pa_context_get_state(context)) {
     case PA_CONTEXT_READY:
       if (self->phase_ != Phase::Starting) return;
-      subscribe(context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK));
+      subscribe(context,
+                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK));
       self->reconcile();
       return;
     case PA_CONTEXT_FAILED:
@@ -319,7 +321,8 @@ void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, 
   }
   self->defaultSink_ = sink;
   self->foundMonitor_.clear();
-  self->pending_ = libpulse().pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
+  self->pending_ =
+      libpulse().pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
@@ -355,8 +358,9 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
   // The server names the monitor only by its name, so the move goes by
   // name; the stream keeps reading (from the old monitor, or not at all
   // when the server parked it elsewhere) until the move is done.
-  self->pending_ = libpulse().pa_context_move_source_output_by_name(
-      context, libpulse().pa_stream_get_index(self->record_), self->target_.c_str(), &PulseStream::onMoveDone, self);
+  self->pending_ =
+      libpulse().pa_context_move_source_output_by_name(context, libpulse().pa_stream_get_index(self->record_),
+                                                       self->target_.c_str(), &PulseStream::onMoveDone, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
@@ -376,8 +380,8 @@ void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
 
 // Loop thread: a new record stream on `target_`.
 void PulseStream::connectRecord() {
-  const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
-  record_ = libpulse().pa_stream_new(context_, "System audio", &spec, nullptr);
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
+  record_ = libpulse().pa_stream_new(context_, "System audio", &sampleSpec, nullptr);
   if (!record_) {
     const int error = libpulse().pa_context_errno(context_);
     if (phase_ == Phase::Starting) return failStart(error);
@@ -386,7 +390,7 @@ void PulseStream::connectRecord() {
   libpulse().pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
   libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
   libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
-  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, spec);
+  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
   // Movable on purpose: following the default output moves this stream.
   if (libpulse().pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     const int error = libpulse().pa_context_errno(context_);
@@ -510,7 +514,8 @@ void PulseStream::post(const std::vector<float>& samples) {
     const size_t take = std::min(kMaxFramesPerBuffer, frames - done);
     const auto from = samples.begin() + static_cast<std::ptrdiff_t>(done * frameSamples);
     std::vector<float> chunk(from, from + static_cast<std::ptrdiff_t>(take * frameSamples));
-    auto buffer = std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_));
+    auto buffer =
+        std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_));
     for (const Output& o : outputs) {
       // The last delivery takes this callback's own reference, so the loop
       // thread never ends up holding the final one.
@@ -526,8 +531,8 @@ void PulseScreenCapture::getShareableContent(bool, bool, ShareableContentComplet
   };
   // The questions block (bounded), so they run on a global queue; the
   // completion runs there too.
-  dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0), new Request{std::move(completion)},
-                   [](void* context) {
+  dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
+                   new Request{std::move(completion)}, [](void* context) {
                      std::unique_ptr<Request> request(static_cast<Request*>(context));
                      const auto deadline = Clock::now() + kQueryBound;
                      int error = 0;
@@ -552,7 +557,8 @@ void PulseScreenCapture::getShareableContent(bool, bool, ShareableContentComplet
                    });
 }
 
-std::shared_ptr<Stream> PulseScreenCapture::makeStream(const ContentFilter&, const StreamConfiguration& configuration,
+std::shared_ptr<Stream> PulseScreenCapture::makeStream(const ContentFilter&,
+                                                       const StreamConfiguration& configuration,
                                                        StreamDelegate* delegate) {
   return std::make_shared<PulseStream>(configuration, delegate);
 }

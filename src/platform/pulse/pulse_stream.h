@@ -104,12 +104,12 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   pa_operation* pending_ = nullptr;  // the reconcile step under way
   bool reconciling_ = false;
   bool reconcileAgain_ = false;
-  std::string defaultSink_;  // the sink found by the reconcile under way
-  std::string foundMonitor_; // its monitor, as the sink query answers
+  std::string defaultSink_;   // the sink found by the reconcile under way
+  std::string foundMonitor_;  // its monitor, as the sink query answers
   int misses_ = 0;
-  int recordFailures_ = 0;  // record streams lost in a row without data
-  std::string target_;       // the monitor the recording belongs on
-  bool onTarget_ = false;    // the record stream reads from `target_`
+  int recordFailures_ = 0;       // record streams lost in a row without data
+  std::string target_;           // the monitor the recording belongs on
+  bool onTarget_ = false;        // the record stream reads from `target_`
   std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
   StreamCompletion startCompletion_;
   StreamCompletion stopCompletion_;
