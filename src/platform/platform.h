@@ -3,8 +3,8 @@
 // This header is the whole boundary between the helper and the machine's
 // audio. A backend implements every interface below; the session owns the
 // objects it gets through `Platform` and never sees a concrete backend.
-// Backends: `pulse/` (Linux, PulseAudio client library), `sim/` (scripted,
-// for tests) and `standin/` (reports no microphone).
+// Backends: `pulse/` (Linux, PulseAudio client library) and `sim/`
+// (scripted, for tests); `soxr/` provides the converter to both.
 //
 // Threading, for every interface:
 // - Calls into a backend come from the main queue unless said otherwise.

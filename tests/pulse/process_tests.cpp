@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "pulse/pulse_server.h"
+#include "support/audio_events.h"
 #include "support/child_process.h"
 
 using namespace zt::test;
@@ -25,35 +26,13 @@ using nlohmann::json;
 
 namespace {
 
-std::vector<uint8_t> base64Decode(const std::string& in) {
-  static const std::string chars = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::vector<uint8_t> out;
-  uint32_t acc = 0;
-  int bits = 0;
-  for (char c : in) {
-    if (c == '=') break;
-    const auto v = chars.find(c);
-    if (v == std::string::npos) continue;
-    acc = (acc << 6) | static_cast<uint32_t>(v);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      out.push_back(static_cast<uint8_t>((acc >> bits) & 0xff));
-    }
-  }
-  return out;
-}
-
-// Every audio event's samples, per source, in arrival order.
 std::map<std::string, std::vector<float>> decode(const std::vector<std::string>& lines) {
   std::map<std::string, std::vector<float>> out;
   for (const auto& line : lines) {
-    auto j = json::parse(line, nullptr, false);
-    if (j.is_discarded() || j.value("event", "") != "audio") continue;
-    auto bytes = base64Decode(j.value("audio", ""));
-    auto& dst = out[j.value("source", "")];
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-      dst.push_back(static_cast<int16_t>(bytes[i] | (bytes[i + 1] << 8)) / 32768.0f);
+    const auto event = parseAudioEvent(line);
+    if (!event) continue;
+    auto& dst = out[event->source];
+    for (int16_t sample : event->samples) dst.push_back(sample / 32768.0f);
   }
   return out;
 }
@@ -381,8 +360,9 @@ TEST(PulseHelper, ManyPauseResumeCyclesDoNotGrow) {
   const size_t fds1 = countEntries(proc + "/fd");
   const long rss1 = rssKb(child->pid());
   EXPECT_LE(fds1, fds0) << "descriptors";
-  // libdispatch may park a worker or two more at any moment.
-  EXPECT_LE(threads1, threads0 + 3) << "threads";
+  // libdispatch grows its worker pool under load at any moment; a thread
+  // kept per cycle would add 45.
+  EXPECT_LE(threads1, threads0 + 10) << "threads";
 #ifndef ZT_UNDER_SANITIZER
   EXPECT_LE(rss1, rss0 + 4096) << "resident kB";
 #else
