@@ -1,6 +1,6 @@
 // Construction, command acceptance, failures, the stop path and the
 // deadline. All on the main queue except the drain task (`_work`) and
-// `streamDidStop` (any thread).
+// `stream(stream, error)` (any thread).
 #include "capture/ZTCapture.h"
 
 #include "base/dispatch.h"
@@ -211,7 +211,7 @@ void ZTCapture::closeAudio() {
   _output->setAcceptingAudio(false);
 }
 
-void ZTCapture::streamDidStop(platform::Stream* stream, const platform::Error&) {
+void ZTCapture::stream(platform::Stream* stream, const platform::Error&) {
   if (stream == _activeStream.load()) _output->fail("SYSTEM_AUDIO_UNAVAILABLE");
 }
 

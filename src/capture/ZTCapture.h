@@ -80,7 +80,7 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
               int64_t type) override;
 
   // A stream that stopped by itself; any thread.
-  void streamDidStop(platform::Stream* stream, const platform::Error& error) override;
+  void stream(platform::Stream* stream, const platform::Error& error) override;
 
   // For tests.
   CapturePhase phaseForTesting() const { return _phase; }

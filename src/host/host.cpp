@@ -45,8 +45,7 @@ bool isPollable(int fd) {
 class InputChannel {
  public:
   explicit InputChannel(ZTCapture* capture)
-      : capture_(capture),
-        reader_({[capture](const std::string& word) { capture->command(word); },
+      : reader_({[capture](const std::string& word) { capture->command(word); },
                  [capture] { capture->fail("PROTOCOL_ERROR"); }, [capture] { capture->stop(); }}) {}
 
   // Main queue.
@@ -108,7 +107,6 @@ class InputChannel {
     cancelled_ = true;
   }
 
-  ZTCapture* capture_;
   CommandReader reader_;
   dispatch_source_t source_ = nullptr;
   bool cancelled_ = false;

@@ -138,7 +138,7 @@ class StreamOutput {
 // Told, on any thread, when the service stops a stream on its own.
 class StreamDelegate {
  public:
-  virtual void streamDidStop(Stream* stream, const Error& error) = 0;
+  virtual void stream(Stream* stream, const Error& error) = 0;
 
  protected:
   ~StreamDelegate() = default;

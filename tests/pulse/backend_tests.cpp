@@ -52,7 +52,7 @@ class Recorder final : public StreamOutput, public StreamDelegate {
     for (int64_t i = 0; i < frames; ++i) left.push_back(data[static_cast<size_t>(i) * 2]);
     ++buffers;
   }
-  void streamDidStop(Stream* s, const Error& error) override {
+  void stream(Stream* s, const Error& error) override {
     std::lock_guard<std::mutex> lock(mutex_);
     if (s == expected) ++stops;
     stopDomain = error.domain;

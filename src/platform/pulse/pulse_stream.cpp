@@ -229,7 +229,7 @@ void PulseStream::stopOnOwn(int error) {
   if (phase_ != Phase::Running) return;
   phase_ = Phase::Ended;
   dispose();
-  if (delegate_) delegate_->streamDidStop(this, pulseError(error));
+  if (delegate_) delegate_->stream(this, pulseError(error));
 }
 
 void PulseStream::finishStop() {

@@ -376,7 +376,7 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
       asyncAfter(impl_->completions, int64_t{script_.stopsByItselfAfterMs} * 1'000'000, [weak] {
         if (auto self = weak.lock()) {
           if (self->pacer_) self->pacer_->stop();
-          self->delegate_->streamDidStop(self.get(), platform::Error{"SimulatedErrorDomain", -1});
+          self->delegate_->stream(self.get(), platform::Error{"SimulatedErrorDomain", -1});
         }
       });
     }
