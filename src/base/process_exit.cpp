@@ -11,11 +11,10 @@
 
 namespace zt {
 
-// Status of an instrumented build that found leaked memory at the end.
-constexpr int kLeakFoundStatus = 23;
-
 void terminateProcess(int status) {
 #ifdef ZT_HAS_LSAN
+  // Status of an instrumented build that found leaked memory at the end.
+  constexpr int kLeakFoundStatus = 23;
   // _exit skips the leak checker's exit hook; run it here so that sanitizer
   // builds still fail on leaks.
   if (__lsan_do_recoverable_leak_check() != 0) _exit(kLeakFoundStatus);
