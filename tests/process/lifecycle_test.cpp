@@ -15,11 +15,6 @@ namespace zt::test {
 namespace {
 
 using namespace std::chrono_literals;
-using Events = std::vector<json>;
-
-const json kPrepared = {{"event", "prepared"}};
-json state(const std::string& word) { return {{"event", "state"}, {"state", word}}; }
-json error(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
 
 constexpr double kSystemTone = 1000;
 constexpr double kMicrophoneTone = 440;
@@ -74,7 +69,7 @@ class Host {
     send("prepare");
     if (!await(kPrepared)) return false;
     send("start");
-    return await(state("recording"));
+    return await(stateEvent("recording"));
   }
   RunResult finish(std::chrono::milliseconds timeout = 30s) {
     child_->closeStdin();
@@ -111,17 +106,17 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   ASSERT_TRUE(host.startRecording());
   host.listen(2s);
   host.send("pause");
-  ASSERT_TRUE(host.await(state("paused")));
+  ASSERT_TRUE(host.await(stateEvent("paused")));
   host.listen(300ms);
   host.send("resume");
-  ASSERT_TRUE(host.await(state("recording")));
+  ASSERT_TRUE(host.await(stateEvent("recording")));
   host.listen(1s);
   host.send("stop");
   const RunResult r = host.finish();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.stderrText, "");
-  EXPECT_EQ(r.control,
-            (Events{kPrepared, state("recording"), state("paused"), state("recording"), state("ended")}));
+  EXPECT_EQ(r.control, (Events{kPrepared, stateEvent("recording"), stateEvent("paused"),
+                               stateEvent("recording"), stateEvent("ended")}));
   expectWellFormedLines(r);
 
   const Runs runs = splitRuns(r.lines);
@@ -151,7 +146,7 @@ TEST(Lifecycle, TailsComeBeforeEnded) {
   host.send("stop");
   const RunResult r = host.finish();
   ASSERT_EQ(r.status, 0);
-  ASSERT_EQ(r.lines.back(), state("ended").dump());
+  ASSERT_EQ(r.lines.back(), stateEvent("ended").dump());
   const auto last = parseAudioEvent(r.lines[r.lines.size() - 2]);
   ASSERT_TRUE(last);
   EXPECT_EQ(last->source, "microphone");
@@ -205,9 +200,9 @@ TEST(Lifecycle, StartFailures) {
   auto format = [](double rate, int channels) {
     return json{{"inputFormat", {{"type", "float32"}, {"rate", rate}, {"channels", channels}}}};
   };
-  const Events startedThenStopped = {state("recording"), state("ended")};
+  const Events startedThenStopped = {stateEvent("recording"), stateEvent("ended")};
   auto refusedAtStart = [](const char* name, json scenario, const char* code) {
-    return FailureCase{name, std::move(scenario), {"start"}, {error(code), state("ended")}, 1};
+    return FailureCase{name, std::move(scenario), {"start"}, {errorEvent(code), stateEvent("ended")}, 1};
   };
   const std::vector<FailureCase> cases = {
       refusedAtStart("0 channels", withEngine(format(48000, 0)), "MICROPHONE_UNAVAILABLE"),
@@ -237,7 +232,8 @@ TEST(Lifecycle, StartFailures) {
       {"withdrawn before resume",
        {{"screenPreflight", {true, true, false}}},
        {"start", "wait300", "pause", "wait300", "resume"},
-       {state("recording"), state("paused"), error("SCREEN_PERMISSION_DENIED"), state("ended")},
+       {stateEvent("recording"), stateEvent("paused"), errorEvent("SCREEN_PERMISSION_DENIED"),
+        stateEvent("ended")},
        1},
       refusedAtStart("declined at stream start", {{"streams", {{{"start", declined}}}}},
                      "SCREEN_PERMISSION_DENIED"),
@@ -251,46 +247,46 @@ TEST(Lifecycle, CommandOrders) {
   const json slowStart = {{"streams", {{{"start", {{"delayMs", 400}}}}}}};
   const json slowStop = {{"streams", {{{"stop", {{"delayMs", 400}}}}}}};
   const std::vector<FailureCase> cases = {
-      {"stop while the stream starts", slowStart, {"start", "wait50", "stop"}, {state("ended")}, 0},
+      {"stop while the stream starts", slowStart, {"start", "wait50", "stop"}, {stateEvent("ended")}, 0},
       {"pause while the stream starts",
        slowStart,
        {"start", "wait50", "pause", "wait700", "stop"},
-       {state("paused"), state("ended")},
+       {stateEvent("paused"), stateEvent("ended")},
        0},
       {"pause, resume before paused",
        slowStop,
        {"start", "wait200", "pause", "wait50", "resume", "wait900", "stop"},
-       {state("recording"), state("paused"), state("recording"), state("ended")},
+       {stateEvent("recording"), stateEvent("paused"), stateEvent("recording"), stateEvent("ended")},
        0},
       {"pause, resume, pause while stopping",
        slowStop,
        {"start", "wait200", "pause", "wait50", "resume", "wait50", "pause", "wait900", "stop"},
-       {state("recording"), state("paused"), state("ended")},
+       {stateEvent("recording"), stateEvent("paused"), stateEvent("ended")},
        0},
       {"pause while paused",
        json::object(),
        {"start", "wait200", "pause", "wait200", "pause", "wait200", "stop"},
-       {state("recording"), state("paused"), state("paused"), state("ended")},
+       {stateEvent("recording"), stateEvent("paused"), stateEvent("paused"), stateEvent("ended")},
        0},
       {"stop during a pause's stop",
        slowStop,
        {"start", "wait200", "pause", "wait50", "stop", "stop"},
-       {state("recording"), state("ended")},
+       {stateEvent("recording"), stateEvent("ended")},
        0},
       {"resume while recording",
        json::object(),
        {"start", "wait200", "resume"},
-       {state("recording"), error("INVALID_STATE"), state("ended")},
+       {stateEvent("recording"), errorEvent("INVALID_STATE"), stateEvent("ended")},
        1},
       {"start twice",
        json::object(),
        {"start", "wait200", "start"},
-       {state("recording"), error("INVALID_STATE"), state("ended")},
+       {stateEvent("recording"), errorEvent("INVALID_STATE"), stateEvent("ended")},
        1},
       {"commands after an error are ignored",
        json::object(),
        {"start", "wait200", "start", "pause", "resume", "prepare"},
-       {state("recording"), error("INVALID_STATE"), state("ended")},
+       {stateEvent("recording"), errorEvent("INVALID_STATE"), stateEvent("ended")},
        1},
   };
   expectOutcomes(cases);
@@ -301,42 +297,42 @@ TEST(Lifecycle, FailuresWhileRunning) {
       {"configuration change while recording",
        playing({}, {{"configurationChangeAfterMs", 300}}),
        {"start", "wait1500"},
-       {state("recording"), error("MICROPHONE_UNAVAILABLE"), state("ended")},
+       {stateEvent("recording"), errorEvent("MICROPHONE_UNAVAILABLE"), stateEvent("ended")},
        1},
       {"configuration change during the start is ignored",
        playing({{"start", {{"delayMs", 500}}}}, {{"configurationChangeAfterMs", 100}}),
        {"start", "wait900", "stop"},
-       {state("recording"), state("ended")},
+       {stateEvent("recording"), stateEvent("ended")},
        0},
       {"stream stops by itself",
        playing({{"stopsByItselfAfterMs", 300}}),
        {"start", "wait1500"},
-       {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), state("ended")},
+       {stateEvent("recording"), errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), stateEvent("ended")},
        1},
       {"failed tail flush",
        playing({}, {}, {{"failTail", true}}),
        {"start", "wait300", "stop"},
-       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       {stateEvent("recording"), errorEvent("AUDIO_CONVERSION_FAILED"), stateEvent("ended")},
        1},
       {"failed tail flush on pause",
        playing({}, {}, {{"failTail", true}}),
        {"start", "wait300", "pause"},
-       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       {stateEvent("recording"), errorEvent("AUDIO_CONVERSION_FAILED"), stateEvent("ended")},
        1},
       {"conversion fails",
        playing({}, {}, {{"failConvertAfter", 5}}),
        {"start", "wait500"},
-       {state("recording"), error("AUDIO_CONVERSION_FAILED"), state("ended")},
+       {stateEvent("recording"), errorEvent("AUDIO_CONVERSION_FAILED"), stateEvent("ended")},
        1},
       {"stalled conversions",
        playing({}, {}, {{"stallMs", 60}}),
        {"start", "wait1500"},
-       {state("recording"), error("AUDIO_BACKPRESSURE"), state("ended")},
+       {stateEvent("recording"), errorEvent("AUDIO_BACKPRESSURE"), stateEvent("ended")},
        1},
       {"stop fails",
        {{"streams", {{{"stop", "error"}}}}},
        {"start", "wait200", "stop"},
-       {state("recording"), error("CAPTURE_STOP_FAILED")},
+       {stateEvent("recording"), errorEvent("CAPTURE_STOP_FAILED")},
        1},
   };
   expectOutcomes(cases);
@@ -348,17 +344,17 @@ TEST(Lifecycle, Deadlines) {
       {"start never completes",
        {{"streams", {{{"start", "never"}}}}},
        {"start"},
-       {error("CAPTURE_TIMEOUT")},
+       {errorEvent("CAPTURE_TIMEOUT")},
        1},
       {"stop never completes",
        {{"streams", {{{"stop", "never"}}}}},
        {"start", "wait200", "stop"},
-       {state("recording"), error("CAPTURE_TIMEOUT")},
+       {stateEvent("recording"), errorEvent("CAPTURE_TIMEOUT")},
        1},
       {"stop never completes after an error",
        {{"streams", {{{"stop", "never"}, {"stopsByItselfAfterMs", 200}}}}},
        {"start", "wait1200"},
-       {state("recording"), error("SYSTEM_AUDIO_UNAVAILABLE"), error("CAPTURE_TIMEOUT")},
+       {stateEvent("recording"), errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), errorEvent("CAPTURE_TIMEOUT")},
        1},
   };
   std::vector<std::thread> threads;
@@ -383,12 +379,12 @@ TEST(Lifecycle, PauseAndResumeWhileStartingKeepsTheMicrophone) {
   host.listen(50ms);
   host.send("pause");
   host.send("resume");
-  ASSERT_TRUE(host.await(state("recording")));
+  ASSERT_TRUE(host.await(stateEvent("recording")));
   host.listen(800ms);
   host.send("stop");
   const RunResult r = host.finish();
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.control, (Events{kPrepared, state("recording"), state("ended")}));
+  EXPECT_EQ(r.control, (Events{kPrepared, stateEvent("recording"), stateEvent("ended")}));
   const Runs runs = splitRuns(r.lines);
   ASSERT_EQ(runs.runs.size(), 1u);
   ASSERT_TRUE(runs.runs[0].count("microphone"));
@@ -403,9 +399,9 @@ TEST(Lifecycle, PauseAndResumeWhileStartingWithoutAMicrophoneFails) {
   const RunResult r = runCase({"",
                                scenario,
                                {"start", "wait50", "pause", "resume", "wait900"},
-                               {error("MICROPHONE_UNAVAILABLE"), state("ended")},
+                               {errorEvent("MICROPHONE_UNAVAILABLE"), stateEvent("ended")},
                                1});
-  EXPECT_EQ(r.control, (Events{error("MICROPHONE_UNAVAILABLE"), state("ended")}));
+  EXPECT_EQ(r.control, (Events{errorEvent("MICROPHONE_UNAVAILABLE"), stateEvent("ended")}));
   EXPECT_EQ(r.status, 1);
 }
 
@@ -437,7 +433,8 @@ TEST(Lifecycle, HostThatStopsReading) {
   EXPECT_LT(peakKiB, 64 * 1024);
   const RunResult r = host.finish(10s);
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.control, (Events{kPrepared, state("recording"), error("OUTPUT_BACKPRESSURE"), state("ended")}));
+  EXPECT_EQ(r.control, (Events{kPrepared, stateEvent("recording"), errorEvent("OUTPUT_BACKPRESSURE"),
+                               stateEvent("ended")}));
   expectWellFormedLines(r);
   EXPECT_EQ(r.stderrText, "");
 }
@@ -459,9 +456,9 @@ TEST(Lifecycle, ManyPauseResumeCyclesDoNotGrow) {
   int mostThreads = 0;
   for (int cycle = 0; cycle < 200; ++cycle) {
     host.send("pause");
-    ASSERT_TRUE(host.await(state("paused"))) << cycle;
+    ASSERT_TRUE(host.await(stateEvent("paused"))) << cycle;
     host.send("resume");
-    ASSERT_TRUE(host.await(state("recording"))) << cycle;
+    ASSERT_TRUE(host.await(stateEvent("recording"))) << cycle;
     if (cycle == 10) {
       threadsAfter10 = countEntries(proc + "/task");
       fdsAfter10 = countEntries(proc + "/fd");

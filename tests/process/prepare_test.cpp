@@ -7,11 +7,6 @@
 namespace zt::test {
 namespace {
 
-const json kEnded = {{"event", "state"}, {"state", "ended"}};
-const json kPrepared = {{"event", "prepared"}};
-json error(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
-using Events = std::vector<json>;
-
 struct Case {
   const char* name;
   json scenario;
@@ -66,7 +61,7 @@ TEST(Prepare, EveryOutcomeInCheckOrder) {
       EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
       EXPECT_EQ(r.status, 0);
     } else {
-      EXPECT_EQ(r.control, (Events{error(c.code), kEnded}));
+      EXPECT_EQ(r.control, (Events{errorEvent(c.code), kEnded}));
       EXPECT_EQ(r.status, 1);
     }
     EXPECT_EQ(r.stderrText, "");

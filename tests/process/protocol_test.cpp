@@ -12,12 +12,6 @@
 namespace zt::test {
 namespace {
 
-const json kEnded = {{"event", "state"}, {"state", "ended"}};
-const json kPrepared = {{"event", "prepared"}};
-json error(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
-
-using Events = std::vector<json>;
-
 void expectClean(const RunResult& r) {
   EXPECT_EQ(r.stderrText, "");
   expectWellFormedLines(r);
@@ -51,7 +45,7 @@ TEST(Protocol, MalformedLinesAreRefused) {
     SCOPED_TRACE(line);
     // A valid "stop" after the refused line must not be reached.
     const RunResult r = runSim(line + commandLine("stop"));
-    EXPECT_EQ(r.control, (Events{error("PROTOCOL_ERROR"), kEnded}));
+    EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
     EXPECT_EQ(r.status, 1);
     expectClean(r);
   }
@@ -84,7 +78,7 @@ TEST(Protocol, Line4097IsRefusedWithoutWaitingForItsLineFeed) {
   auto child = startSim();
   child->write(paddedStop(4097));  // no line feed, standard input left open
   const RunResult r = collect(*child, std::chrono::seconds(10));
-  EXPECT_EQ(r.control, (Events{error("PROTOCOL_ERROR"), kEnded}));
+  EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
   EXPECT_EQ(r.status, 1);
   expectClean(r);
 }
@@ -101,7 +95,7 @@ TEST(Protocol, SplitAndJoinedReadsAreAssembled) {
   // Two commands joined in one write: the second refused in order.
   child->write(commandLine("resume") + commandLine("stop"));
   const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{error("INVALID_STATE"), kEnded}));
+  EXPECT_EQ(r.control, (Events{errorEvent("INVALID_STATE"), kEnded}));
   EXPECT_EQ(r.status, 1);
 }
 
@@ -124,7 +118,7 @@ TEST(Protocol, EndOfInputAfterWholeLineStops) {
 
 TEST(Protocol, EndOfInputInsidePartialLineIsRefused) {
   const RunResult r = runSim("{\"command\":\"stop\"}");
-  EXPECT_EQ(r.control, (Events{error("PROTOCOL_ERROR"), kEnded}));
+  EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
   EXPECT_EQ(r.status, 1);
 }
 
@@ -135,7 +129,7 @@ TEST(Protocol, AnyArgumentIsRefusedWithoutReadingInput) {
   // Input is never read: a valid command changes nothing.
   child->write(commandLine("prepare"));
   const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{error("PROTOCOL_ERROR"), kEnded}));
+  EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
   EXPECT_EQ(r.status, 1);
   expectClean(r);
 }
@@ -147,9 +141,10 @@ TEST(Protocol, CommandsInWrongPhaseAreInvalidState) {
   };
   const std::vector<Case> cases = {
       // A later "prepare" is ignored, a later "stop" handled.
-      {commandLine("start") + commandLine("prepare") + commandLine("stop"), {error("INVALID_STATE"), kEnded}},
-      {commandLine("pause"), {error("INVALID_STATE"), kEnded}},
-      {commandLine("resume"), {error("INVALID_STATE"), kEnded}},
+      {commandLine("start") + commandLine("prepare") + commandLine("stop"),
+       {errorEvent("INVALID_STATE"), kEnded}},
+      {commandLine("pause"), {errorEvent("INVALID_STATE"), kEnded}},
+      {commandLine("resume"), {errorEvent("INVALID_STATE"), kEnded}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
@@ -162,7 +157,7 @@ TEST(Protocol, CommandsInWrongPhaseAreInvalidState) {
   for (const char* word : {"prepare", "pause", "resume"}) {
     SCOPED_TRACE(word);
     const RunResult r = prepareThen(commandLine(word) + commandLine("start"));
-    EXPECT_EQ(r.control, (Events{kPrepared, error("INVALID_STATE"), kEnded}));
+    EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded}));
     EXPECT_EQ(r.status, 1);
     expectClean(r);
   }
@@ -172,7 +167,7 @@ TEST(Protocol, SecondPrepareWhilePreparingIsInvalidState) {
   // The microphone prompt stays open, so the session is still Preparing.
   const RunResult r = runSim(commandLine("prepare") + commandLine("prepare"),
                              {{"microphoneStatus", 0}, {"microphoneRequest", "never"}});
-  EXPECT_EQ(r.control, (Events{error("INVALID_STATE"), kEnded}));
+  EXPECT_EQ(r.control, (Events{errorEvent("INVALID_STATE"), kEnded}));
   EXPECT_EQ(r.status, 1);
 }
 

@@ -97,6 +97,8 @@ std::vector<std::string> controlTexts(const RunResult& result) {
 }
 
 json command(const std::string& word) { return json{{"command", word}}; }
+json stateEvent(const std::string& word) { return {{"event", "state"}, {"state", word}}; }
+json errorEvent(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
 std::string commandLine(const std::string& word) { return command(word).dump() + "\n"; }
 
 void expectWellFormedLines(const RunResult& result) {

@@ -52,6 +52,13 @@ RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono:
 std::vector<std::string> controlTexts(const RunResult& result);
 
 json command(const std::string& word);
+
+// The events a host expects, for comparisons.
+using Events = std::vector<json>;
+json stateEvent(const std::string& word);
+json errorEvent(const std::string& code);
+inline const json kPrepared = {{"event", "prepared"}};
+inline const json kEnded = {{"event", "state"}, {"state", "ended"}};
 std::string commandLine(const std::string& word);
 
 // Every line is compact JSON of one flat object of strings, as the protocol
