@@ -138,13 +138,17 @@ void runHelper(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   signal(SIGINT, SIG_IGN);
   signal(SIGTERM, SIG_IGN);
+  // Descriptor 0 is judged before anything can open a descriptor: when the
+  // host closed it, the first descriptor the output or libdispatch opens
+  // would take its number and be read as if it were the host's input.
+  const bool inputUsable = argc == 1 && makeStdinNonBlocking();
 
   // Both live until the process ends.
   auto* output = new ZTOutput();
   auto* capture = new ZTCapture(output);
   output->onError = [capture](const std::string& code) { capture->fail(code); };
 
-  if (argc != 1 || !makeStdinNonBlocking()) {
+  if (!inputUsable) {
     // Nothing reads standard input; the stop that the failure starts ends
     // the process. The session is reached on the main queue, as always.
     async(mainQueue(), [capture] { capture->fail("PROTOCOL_ERROR"); });

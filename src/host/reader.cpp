@@ -9,6 +9,8 @@ bool isAllowedCommand(const std::string& word) {
 }
 
 std::optional<std::string> parseCommandLine(const std::string& line) {
+  // The JSON parser would stop at a NUL and take what came before it.
+  if (line.find('\0') != std::string::npos) return std::nullopt;
   const nlohmann::json value = nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded() || !value.is_object() || value.size() != 1) return std::nullopt;
   const auto it = value.find("command");

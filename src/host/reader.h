@@ -43,7 +43,6 @@ class CommandReader {
   void close() { closed_ = true; }
 
   bool closed() const { return closed_; }
-  size_t pendingBytes() const { return lineBuffer_.size(); }
 
  private:
   void refuse();

@@ -13,7 +13,7 @@ namespace zt::test {
 
 Child::Child(const std::string& path, const ChildOptions& options) {
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2];
-  if (options.stdinFd < 0 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
+  if (options.stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
   if (options.stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0) abort();
   if (pipe2(errPipe, O_CLOEXEC) != 0) abort();
   std::vector<std::string> argvStore{path};
@@ -30,7 +30,10 @@ Child::Child(const std::string& path, const ChildOptions& options) {
 
   pid_ = fork();
   if (pid_ == 0) {
-    dup2(options.stdinFd >= 0 ? options.stdinFd : inPipe[0], 0);
+    if (options.stdinFd == ChildOptions::kClosed)
+      close(0);
+    else
+      dup2(options.stdinFd >= 0 ? options.stdinFd : inPipe[0], 0);
     dup2(options.stdoutFd >= 0 ? options.stdoutFd : outPipe[1], 1);
     dup2(errPipe[1], 2);
     // A host's child starts with default signal dispositions.
@@ -41,7 +44,7 @@ Child::Child(const std::string& path, const ChildOptions& options) {
     execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  if (options.stdinFd < 0) {
+  if (options.stdinFd == -1) {
     close(inPipe[0]);
     in_ = inPipe[1];
   }

@@ -17,7 +17,9 @@ namespace zt::test {
 struct ChildOptions {
   std::vector<std::string> args;           // after the executable's name
   std::map<std::string, std::string> env;  // added to the environment
-  // Descriptor for standard input instead of a pipe (-1: pipe).
+  // Descriptor for standard input instead of a pipe (-1: pipe; kClosed:
+  // the child starts with descriptor 0 closed).
+  static constexpr int kClosed = -2;
   int stdinFd = -1;
   // Descriptor for standard output instead of a pipe (-1: pipe).
   int stdoutFd = -1;
