@@ -67,8 +67,7 @@ bool ZTConverter::convert(const PCMBuffer& buffer, const std::string& source, ZT
     std::optional<platform::Error> error;
     const ConverterOutputStatus status = _converter->convert(*converted, &error, input);
     if (error || status == ConverterOutputStatus::Error) return false;
-    if (converted->int16ChannelData() == nullptr) return false;
-    ZTEmitPCM(*converted, source, output);
+    if (!ZTEmitPCM(*converted, source, output)) return false;
     if (status == ConverterOutputStatus::InputRanDry || status == ConverterOutputStatus::EndOfStream)
       return true;
     if (status != ConverterOutputStatus::HaveData) return false;
@@ -95,8 +94,7 @@ bool ZTConverter::finishSource(const std::string& source, ZTOutput* output) {
     std::optional<platform::Error> error;
     const ConverterOutputStatus status = _converter->convert(*tail, &error, endOfStream);
     if (error || status == ConverterOutputStatus::Error) return false;
-    if (tail->int16ChannelData() == nullptr) return false;
-    ZTEmitPCM(*tail, source, output);
+    if (!ZTEmitPCM(*tail, source, output)) return false;
     if (status == ConverterOutputStatus::EndOfStream) return true;
     if (status == ConverterOutputStatus::InputRanDry && tail->frameLength() == 0) return true;
     if (status != ConverterOutputStatus::HaveData && status != ConverterOutputStatus::InputRanDry)

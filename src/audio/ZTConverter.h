@@ -35,7 +35,9 @@ bool ZTValidBuffer(const platform::PCMBuffer& buffer);
 uint64_t ZTOutputCapacity(uint32_t frames, double sampleRate);
 
 // Sends a wire-format buffer as audio events of at most 3200 PCM bytes.
-void ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTOutput* output);
+// False, with nothing sent, for a buffer that is not mono 16-bit or whose
+// frame length exceeds its data.
+bool ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTOutput* output);
 
 // One per source and capture run; keeps the platform converter's state so
 // that the buffers of one source form one continuous signal.

@@ -10,16 +10,17 @@ namespace zt {
 
 // Runs on the conversion queue. The output admits, drops or refuses each
 // event on its own terms; slicing goes on to the end of the buffer either
-// way, so the events of one buffer stay consecutive.
-void ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTOutput* output) {
+// way, so the events of one buffer stay consecutive. A buffer that is not
+// mono 16-bit, or whose frame length claims more samples than its data
+// holds, emits nothing and answers false: taking part of it would put a
+// gap into the stream without anybody knowing.
+bool ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTOutput* output) {
+  const size_t frames = buffer.frameLength();
+  if (output == nullptr) return false;
+  if (frames == 0) return true;
   const int16_t* samples = buffer.int16ChannelData();
-  if (output == nullptr || samples == nullptr) return;
-  // Interleaved multi-channel data is not the wire format; the first
-  // channel's samples could not be taken as one run.
-  if (buffer.format().interleaved && buffer.format().channelCount > 1) return;
-  const uint32_t available = buffer.audioBufferList()->buffers[0].dataByteSize / sizeof(int16_t);
-  const size_t frames = std::min(buffer.frameLength(), available);
-  if (frames == 0) return;
+  if (samples == nullptr || buffer.format().channelCount != 1) return false;
+  if (frames > buffer.audioBufferList()->buffers[0].dataByteSize / sizeof(int16_t)) return false;
 
   const size_t totalBytes = frames * sizeof(int16_t);
   const auto* bytes = reinterpret_cast<const uint8_t*>(samples);
@@ -41,6 +42,7 @@ void ZTEmitPCM(const platform::PCMBuffer& buffer, const std::string& source, ZTO
         {"event", "audio"}, {"source", source}, {"audio", base64Encode(bytes + offset, sliceBytes)}};
     output->event(event, true);
   }
+  return true;
 }
 
 }  // namespace zt

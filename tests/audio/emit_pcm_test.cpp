@@ -42,9 +42,24 @@ TEST(ZTEmitPCM, OneFrameMoreStartsASecondEventOfTwoBytes) {
   EXPECT_EQ(OutputCapture::samples(events), samples);
 }
 
-TEST(ZTEmitPCM, NoFramesMakeNoEvent) {
+TEST(ZTEmitPCM, EmptyAndMalformedBuffersMakeNoEvent) {
   OutputCapture capture;
-  ZTEmitPCM(test::makeWireBuffer({}), "system", capture.output());
+  EXPECT_TRUE(ZTEmitPCM(test::makeWireBuffer({}), "system", capture.output()));
+
+  // A frame length past the data: nothing of it goes out, and the caller
+  // learns of it.
+  std::vector<int16_t> storage = ramp(8);
+  platform::AudioBufferList list;
+  list.buffers.push_back({1, static_cast<uint32_t>(storage.size() * sizeof(int16_t)), storage.data()});
+  EXPECT_FALSE(
+      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 9, list), "system", capture.output()));
+  EXPECT_TRUE(
+      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 8, list), "system", capture.output()));
+  EXPECT_EQ(capture.takeAudio().size(), 1u);
+
+  platform::AudioFormat stereo = platform::wireFormat();
+  stereo.channelCount = 2;
+  EXPECT_FALSE(ZTEmitPCM(platform::PCMBuffer::wrapping(stereo, 4, list), "system", capture.output()));
   EXPECT_TRUE(capture.takeLines().empty());
 }
 
