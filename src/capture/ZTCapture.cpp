@@ -117,6 +117,8 @@ void ZTCapture::streamStopped(std::shared_ptr<platform::Stream> stream,
     drained();
     return;
   }
+  // Audio still converting on `_work` must not follow the error line.
+  closeAudio();
   _wantEnd = true;
   _failed = true;
   _phase = CapturePhase::Ended;

@@ -292,6 +292,17 @@ TEST(Lifecycle, CommandOrders) {
   expectOutcomes(cases);
 }
 
+// Conversions that take 40 ms each, for 100 ms system buffers and 128 ms
+// microphone taps (1024 frames at 8 kHz): busy most of the time, without
+// falling behind.
+json slowConversions(json stream) {
+  json scenario =
+      playing(std::move(stream), {{"inputFormat", {{"type", "float32"}, {"rate", 8000}, {"channels", 1}}}},
+              {{"stallMs", 40}});
+  scenario["streams"][0]["audio"]["frames"] = 4800;
+  return scenario;
+}
+
 TEST(Lifecycle, FailuresWhileRunning) {
   const std::vector<FailureCase> cases = {
       {"configuration change while recording",
@@ -334,6 +345,13 @@ TEST(Lifecycle, FailuresWhileRunning) {
        {"start", "wait200", "stop"},
        {stateEvent("recording"), errorEvent("CAPTURE_STOP_FAILED")},
        1},
+      // Conversions busy most of the time, so that one is under way when
+      // the stop fails: its audio must not follow the error.
+      {"stop fails while audio converts",
+       slowConversions({{"stop", "error"}}),
+       {"start", "wait500", "stop"},
+       {stateEvent("recording"), errorEvent("CAPTURE_STOP_FAILED")},
+       1},
   };
   expectOutcomes(cases);
 }
@@ -356,6 +374,13 @@ TEST(Lifecycle, Deadlines) {
        {"start", "wait1200"},
        {stateEvent("recording"), errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), errorEvent("CAPTURE_TIMEOUT")},
        1},
+      // The deadline covers only the start and the stop: a recording and a
+      // pause that each outlast it end cleanly.
+      {"recording and pause longer than the deadline",
+       json::object(),
+       {"start", "wait10500", "pause", "wait10500", "stop"},
+       {stateEvent("recording"), stateEvent("paused"), stateEvent("ended")},
+       0},
   };
   std::vector<std::thread> threads;
   std::vector<RunResult> results(cases.size());

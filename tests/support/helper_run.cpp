@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <mutex>
 
 #ifndef ZT_SIM_HELPER_PATH
 #define ZT_SIM_HELPER_PATH ""
@@ -24,7 +25,9 @@ ScenarioFile::~ScenarioFile() { unlink(path_.c_str()); }
 
 namespace {
 // Scenario files live as long as the children that read them at start-up;
-// keeping them for the whole test run is simplest.
+// keeping them for the whole test run is simplest. Tests start children
+// from several threads.
+std::mutex scenarioFilesLock;
 std::vector<std::unique_ptr<ScenarioFile>>& scenarioFiles() {
   static auto* files = new std::vector<std::unique_ptr<ScenarioFile>>();
   return *files;
@@ -32,8 +35,12 @@ std::vector<std::unique_ptr<ScenarioFile>>& scenarioFiles() {
 }  // namespace
 
 std::unique_ptr<Child> startSim(const json& scenario, ChildOptions options) {
-  scenarioFiles().push_back(std::make_unique<ScenarioFile>(scenario));
-  options.env["ZT_SIM_SCENARIO"] = scenarioFiles().back()->path();
+  auto file = std::make_unique<ScenarioFile>(scenario);
+  options.env["ZT_SIM_SCENARIO"] = file->path();
+  {
+    std::lock_guard lock(scenarioFilesLock);
+    scenarioFiles().push_back(std::move(file));
+  }
   return std::make_unique<Child>(ZT_SIM_HELPER_PATH, options);
 }
 

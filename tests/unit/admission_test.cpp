@@ -305,21 +305,31 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   for (const auto& code : codes()) EXPECT_EQ(code, "AUDIO_CONVERSION_FAILED");
 }
 
-TEST_F(AdmissionTest, StaleWorkConvertsNothingAndReturnsItsSlots) {
+// A failure found on the main queue while audio waits for conversion: one
+// error event for the first failure only, and no audio after it, not even
+// what was admitted before.
+TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
   record();
   Gate gate;
   gate.hold(capture_->workQueueForTesting());
-  deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
-  deliver(sineSampleBuffer(kStereo48k, 480, 0.01, 1000, 0.5));
-  EXPECT_EQ(freeSlots(), 2);
-  // A pause, then a resume: a new start moves the audio generation on while
-  // both tasks still wait.
-  command("pause");
-  command("resume");
+  deliver(sineSampleBuffer(kStereo48k, 4800, 0, 1000, 0.5));
+  TapBuffer tap;
+  deliverMicrophone(tap.buffer());
+  sync(mainQueue(), [&] {
+    capture_->fail("INVALID_STATE");
+    capture_->fail("AUDIO_BACKPRESSURE");
+  });
   gate.open();
-  ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
+  ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
   idle();
-  EXPECT_TRUE(codes().empty());
+  std::vector<std::string> afterError;
+  bool failed = false;
+  for (const auto& line : lines()) {
+    if (line.find("\"event\":\"error\"") != std::string::npos) failed = true;
+    if (failed) afterError.push_back(line);
+  }
+  EXPECT_EQ(afterError, (std::vector<std::string>{"{\"code\":\"INVALID_STATE\",\"event\":\"error\"}",
+                                                  "{\"event\":\"state\",\"state\":\"ended\"}"}));
   EXPECT_EQ(freeSlots(), 4);
 }
 

@@ -252,13 +252,59 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   EXPECT_EQ(exitStatus.load(), 1);
 }
 
-TEST_F(OutputTest, CodeWithoutCallbackIsDiscarded) {
-  onMain([&] {
-    output->onError = nullptr;
-    output->fail("AUDIO_BACKPRESSURE");
-    output->deliverError();
-    EXPECT_EQ(output->stateForTesting().pendingError, "");
+// Events from many threads while the main queue writes into a small pipe
+// that a reader drains: every line arrives whole, once, and each thread's
+// lines in the order it queued them.
+TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
+  constexpr int kThreads = 8;
+  constexpr int kPerThread = 400;
+  onMain([&] { output->setAcceptingAudio(true); });
+  std::string text;
+  std::atomic<bool> writing{true};
+  std::thread reader([&] {
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    char chunk[4096];
+    fcntl(readFd, F_SETFL, O_NONBLOCK);
+    for (;;) {
+      const ssize_t n = read(readFd, chunk, sizeof chunk);
+      if (n > 0) {
+        text.append(chunk, static_cast<size_t>(n));
+      } else if ((!writing.load() && text.size() >= kThreads * kPerThread * 45u) ||
+                 std::chrono::steady_clock::now() > giveUp) {
+        break;
+      } else {
+        std::this_thread::sleep_for(100us);
+      }
+    }
   });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        char id[32];
+        snprintf(id, sizeof id, "%02d-%04d", t, i);
+        // Every line is 45 bytes: {"audio":"xxxxxxxxxxxxxx","event":"NN-NNNN"}\n
+        output->event(Event{{"event", id}, {"audio", std::string(14, 'x')}}, true);
+        if (i % 50 == 0) std::this_thread::sleep_for(1ms);
+      }
+    });
+  for (auto& t : threads) t.join();
+  writing.store(false);
+  reader.join();
+  EXPECT_TRUE(deliveredCodes().empty());
+  std::vector<int> next(kThreads, 0);
+  size_t lines = 0;
+  for (size_t at = 0; at < text.size();) {
+    const size_t end = text.find('\n', at);
+    ASSERT_NE(end, std::string::npos);
+    const std::string line = text.substr(at, end - at);
+    ASSERT_EQ(line.size(), 44u) << line;
+    const int t = std::stoi(line.substr(35, 2));
+    EXPECT_EQ(std::stoi(line.substr(38, 4)), next[t]++) << line;
+    ++lines;
+    at = end + 1;
+  }
+  EXPECT_EQ(lines, size_t{kThreads * kPerThread});
 }
 
 }  // namespace
