@@ -82,8 +82,7 @@ bool makeNewFolder(std::string* path) {
 std::string fileInTheWay(const std::string& folder, bool spectrogram) {
   for (const char* name : {"system", "microphone"}) {
     const std::string wav = folder + "/" + name + ".wav";
-    for (const std::string& path :
-         {wav, WavFile::partialPath(wav), folder + "/" + name + ".png"}) {
+    for (const std::string& path : {wav, WavFile::partialPath(wav), folder + "/" + name + ".png"}) {
       if (!spectrogram && path.ends_with(".png")) continue;
       if (access(path.c_str(), F_OK) == 0) return path;
     }

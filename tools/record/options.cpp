@@ -21,10 +21,14 @@ std::optional<double> parseSeconds(const char* text) {
 enum LongOnly { kHelper = 256, kSpectrogram, kVersion };
 
 const option kLongOptions[] = {
-    {"duration", required_argument, nullptr, 'd'}, {"output", required_argument, nullptr, 'o'},
-    {"force", no_argument, nullptr, 'f'},          {"spectrogram", no_argument, nullptr, kSpectrogram},
-    {"helper", required_argument, nullptr, kHelper}, {"help", no_argument, nullptr, 'h'},
-    {"version", no_argument, nullptr, kVersion},   {nullptr, 0, nullptr, 0},
+    {"duration", required_argument, nullptr, 'd'},
+    {"output", required_argument, nullptr, 'o'},
+    {"force", no_argument, nullptr, 'f'},
+    {"spectrogram", no_argument, nullptr, kSpectrogram},
+    {"helper", required_argument, nullptr, kHelper},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
 };
 
 }  // namespace
@@ -68,7 +72,8 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
         options.version = true;
         break;
       case ':':
-        *error = (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + " needs a value";
+        *error =
+            (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + " needs a value";
         return std::nullopt;
       default:
         *error = "unknown option \"" +

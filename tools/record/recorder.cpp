@@ -36,7 +36,8 @@ Recorder::Recorder(const Options& options, const std::string& folder, HelperProc
       display_(display),
       keys_(keys),
       signalFd_(signalFd),
-      sources_{{"system", folder + "/system.wav", nullptr, {}}, {"microphone", folder + "/microphone.wav", nullptr, {}}} {
+      sources_{{"system", folder + "/system.wav", nullptr, {}},
+               {"microphone", folder + "/microphone.wav", nullptr, {}}} {
   if (options.duration)
     targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
 }
@@ -339,7 +340,8 @@ int Recorder::finish(std::optional<HelperExit> exit) {
   if (ok && targetSamples_) {
     for (const Source& source : sources_)
       if (source.file && source.samples() > 0 && source.samples() < *targetSamples_)
-        fault("Note: " + source.path + " is shorter than asked: its source delivered less audio than the "
+        fault("Note: " + source.path +
+              " is shorter than asked: its source delivered less audio than the "
               "time it recorded.");
   }
   if (interrupt_) return 128 + interrupt_;

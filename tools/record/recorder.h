@@ -80,7 +80,7 @@ class Recorder {
   bool stopSent_ = false;
   bool abandoned_ = false;
   bool writeFailed_ = false;
-  bool suspending_ = false;       // Ctrl-Z: waiting for "paused" before stopping
+  bool suspending_ = false;        // Ctrl-Z: waiting for "paused" before stopping
   bool pausedForSuspend_ = false;  // resume once continued
   bool ownContinue_ = false;       // the next SIGCONT follows our own stop
   bool stoppedUnaware_ = false;    // stopped without pausing the capture first

@@ -31,7 +31,8 @@ bool renameNoReplace(const char* from, const char* to) {
 
 std::string WavFile::partialPath(const std::string& path) {
   const std::string suffix = ".wav";
-  const bool wav = path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  const bool wav =
+      path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
   return (wav ? path.substr(0, path.size() - suffix.size()) : path) + ".partial.wav";
 }
 
@@ -84,8 +85,8 @@ bool WavFile::append(const uint8_t* pcm, size_t bytes) {
 bool WavFile::complete(bool replace, std::string* error) {
   close();
   const std::string partial = partialPath(path_);
-  const bool renamed = replace ? rename(partial.c_str(), path_.c_str()) == 0
-                               : renameNoReplace(partial.c_str(), path_.c_str());
+  const bool renamed =
+      replace ? rename(partial.c_str(), path_.c_str()) == 0 : renameNoReplace(partial.c_str(), path_.c_str());
   if (!renamed) *error = "cannot rename " + partial + " to " + path_ + ": " + strerror(errno);
   return renamed;
 }
