@@ -5,6 +5,9 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <cstdlib>
 #include <regex>
@@ -14,6 +17,7 @@
 #include "record/recorder_run.h"
 #include "record/wav_reader.h"
 #include "status_display.h"
+#include "support/child_process.h"
 
 using namespace zt::test::record;
 using nlohmann::json;
@@ -140,6 +144,27 @@ TEST(Recorder, ShowsTheAudioReceivedAndWritesNoEmptyFile) {
     EXPECT_LE(std::stoi((*it)[2]) * 60 + std::stod((*it)[3]), 0.5) << run.out;
   EXPECT_GE(lines, 2) << run.out;
   EXPECT_NE(run.out.find("00:00.5 recording"), std::string::npos) << run.out;
+}
+
+TEST(Recorder, AdviceFitsARecorderThatWasStopped) {
+  // SIGSTOP cannot be caught: the helper records on until its queue is
+  // full, and the advice says why rather than blame the disk.
+  TempDir dir;
+  writeFile(dir / "scenario.json", playingScenario().dump());
+  zt::test::ChildOptions options;
+  options.args = {"--helper", ZT_SIM_HELPER_PATH, "--output", dir / "out"};
+  options.env = {{"ZT_SIM_SCENARIO", dir / "scenario.json"}};
+  zt::test::Child recorder(ZT_RECORD_PATH, options);
+  for (int i = 0; i < 100 && !exists(dir / "out/system.partial.wav"); ++i) usleep(100000);
+  recorder.signal(SIGSTOP);
+  sleep(9);  // about 7 s of audio fill the helper's 512 KiB and the pipe
+  recorder.signal(SIGCONT);
+  EXPECT_EQ(recorder.finish(std::chrono::seconds(30)), 1);
+  const std::string err = recorder.stderrText();
+  EXPECT_NE(
+      err.find("error OUTPUT_BACKPRESSURE: " + zt::record::adviceFor("OUTPUT_BACKPRESSURE", true).meaning),
+      std::string::npos)
+      << err;
 }
 
 struct ErrorCase {
