@@ -55,12 +55,13 @@ std::string StatusDisplay::compose(const Status& s, int columns) {
   const size_t room = static_cast<size_t>(std::max(columns - 1, 0));
   const std::string time = clock(s.recordedSeconds);
   std::vector<std::string> layouts;
-  for (const char* hint : {"  (space: pause/resume, q: stop)", "  (space, q)", ""}) {
-    if (*hint && !s.keys) continue;
-    for (int bar = 12; bar >= 4; bar -= 4)
+  // Wider meters first; the keys are also told when the recording starts.
+  for (int bar = 12; bar >= 4; bar -= 4)
+    for (const char* hint : {"  (space: pause/resume, q: stop)", "  (space, q)", ""}) {
+      if (*hint && !s.keys) continue;
       layouts.push_back(time + "  system " + meter(s.systemPeakDb, bar) + "  mic " +
                         meter(s.microphonePeakDb, bar) + "  " + s.state + hint);
-  }
+    }
   layouts.push_back(time + "  sys " + shortDecibels(s.systemPeakDb) + "  mic " +
                     shortDecibels(s.microphonePeakDb) + "  " + s.state);
   layouts.push_back(time + " " + s.state);
