@@ -106,7 +106,8 @@ EOF
 fi
 
 status=0
-"$record" --duration "$seconds" --spectrogram --output "$out" || status=$?
+# The demo's folder is its own: each run replaces the last one's files.
+"$record" --duration "$seconds" --spectrogram --force --output "$out" || status=$?
 if [ "$status" -ne 0 ]; then
   say "the recording failed (status $status); the messages above say why." >&2
   exit "$status"

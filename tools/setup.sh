@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build pkg-config binutils python3
   libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
+  libsndfile1-dev man-db
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
 )
 # The guide's Node.js example host is run by the tests.

@@ -1,5 +1,5 @@
 // A minimal host for zentrell-audio-helper, with nothing but Node.js:
-// records for a few seconds and counts the samples of each source.
+// records a few seconds of each source, counting their samples.
 //
 //   node minimal_host.js PATH_TO_HELPER [SECONDS]
 'use strict';
@@ -18,9 +18,16 @@ helper.on('error', (err) => {
   process.exit(1);
 });
 
+// 16000 samples a second; the counts, not a clock, say when to stop.
+const wanted = seconds * 16000;
 const samples = { system: 0, microphone: 0 };
 let ended = false;
 let error = null;
+let stopped = false;
+const stop = () => {
+  if (!stopped) send('stop');
+  stopped = true;
+};
 
 readline.createInterface({ input: helper.stdout }).on('line', (line) => {
   const event = JSON.parse(line);
@@ -29,13 +36,15 @@ readline.createInterface({ input: helper.stdout }).on('line', (line) => {
       send('start');
       break;
     case 'state':
-      // Each "recording" opens a run; stop this one after `seconds`.
-      if (event.state === 'recording') setTimeout(() => send('stop'), seconds * 1000);
+      // Audio can begin a while after "recording"; the timer only guards
+      // against a source that never delivers.
+      if (event.state === 'recording') setTimeout(stop, (seconds + 10) * 1000).unref();
       if (event.state === 'ended') ended = true;
       break;
     case 'audio':
       // No timestamps: a source's position is its sample count at 16 kHz.
       samples[event.source] += Buffer.from(event.audio, 'base64').length / 2;
+      if (samples.system >= wanted && samples.microphone >= wanted) stop();
       break;
     case 'error':
       error = event.code;

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """A minimal host for zentrell-audio-helper, with nothing but Python:
-records for a few seconds and counts the samples of each source.
+records a few seconds of each source, counting their samples.
 
     python3 minimal_host.py PATH_TO_HELPER [SECONDS]
 """
@@ -27,23 +27,35 @@ def send(command):
             pass  # the helper is gone already
 
 
+def stop():
+    global stopped
+    if not stopped:
+        stopped = True
+        send("stop")
+
+
+# 16000 samples a second; the counts, not a clock, say when to stop.
+wanted = seconds * 16000
 samples = {"system": 0, "microphone": 0}
-ended, error, timer = False, None, None
+ended, error, timer, stopped = False, None, None, False
 send("prepare")
 for line in helper.stdout:  # one event per line, to the end of output
     event = json.loads(line)
     if event["event"] == "prepared":
         send("start")
     elif event["event"] == "state":
-        # Each "recording" opens a run; stop this one after `seconds`.
+        # Audio can begin a while after "recording"; the timer only guards
+        # against a source that never delivers.
         if event["state"] == "recording":
-            timer = threading.Timer(seconds, send, ["stop"])
+            timer = threading.Timer(seconds + 10, stop)
             timer.start()
         elif event["state"] == "ended":
             ended = True
     elif event["event"] == "audio":
         # No timestamps: a source's position is its sample count at 16 kHz.
         samples[event["source"]] += len(base64.b64decode(event["audio"])) // 2
+        if samples["system"] >= wanted and samples["microphone"] >= wanted:
+            stop()
     elif event["event"] == "error":
         error = event["code"]
         print("helper error:", error, file=sys.stderr)

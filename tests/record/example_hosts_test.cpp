@@ -1,6 +1,6 @@
 // The two minimal hosts of the guide, run as they are printed, against the
-// scripted helper (audio from the first moment, so the counts must match
-// the time) and against the real helper on a private server.
+// scripted helper and against the real helper on a private server: each
+// stops once both sources have delivered the seconds asked for.
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
@@ -59,10 +59,11 @@ TEST_P(ExampleHosts, CountTheSamplesOfTheScriptedHelper) {
   EXPECT_EQ(summary["ended"], true) << log;
   EXPECT_EQ(summary["exitStatus"], 0) << log;
   EXPECT_TRUE(summary["error"].is_null()) << log;
-  // 2 s at 16 kHz; the stop is timed by the host's clock, so allow for a
-  // slow machine.
-  for (const char* source : {"system", "microphone"})
-    EXPECT_NEAR(summary["samples"][source].get<double>(), 32000, 0.35 * 16000) << source << "\n" << log;
+  // 2 s at 16 kHz, and what was under way when the stop arrived.
+  for (const char* source : {"system", "microphone"}) {
+    EXPECT_GE(summary["samples"][source].get<double>(), 32000) << source << "\n" << log;
+    EXPECT_LT(summary["samples"][source].get<double>(), 32000 + 0.3 * 16000) << source << "\n" << log;
+  }
 }
 
 TEST_P(ExampleHosts, RecordFromAPrivateServer) {
@@ -77,11 +78,10 @@ TEST_P(ExampleHosts, RecordFromAPrivateServer) {
   ASSERT_TRUE(summary.is_object()) << log;
   EXPECT_EQ(summary["ended"], true) << log;
   EXPECT_EQ(summary["exitStatus"], 0) << log;
-  // A sound server starts delivering a moment after the capture starts, so
-  // a 3 s run holds somewhat less than 3 s of audio, never more.
+  // However late the server starts delivering, 3 s of each source.
   for (const char* source : {"system", "microphone"}) {
     const double seconds = summary["samples"][source].get<double>() / 16000;
-    EXPECT_GT(seconds, 0.5) << source << "\n" << log;
+    EXPECT_GE(seconds, 3.0) << source << "\n" << log;
     EXPECT_LT(seconds, 3.4) << source << "\n" << log;
   }
 }

@@ -17,6 +17,8 @@ TEST(Install, PutsEverythingInPlaceAndTheRecorderFindsItsHelper) {
   ASSERT_EQ(install.status, 0) << install.out << install.err;
   for (const char* file : {"bin/zentrell-audio-helper", "bin/zentrell-record"})
     EXPECT_EQ(access((prefix / file).c_str(), X_OK), 0) << file;
+  EXPECT_EQ(readFile(prefix / "share/man/man1/zentrell-record.1"),
+            readFile(std::string(ZT_SOURCE_DIR) + "/tools/record/zentrell-record.1"));
   const std::string doc = "share/doc/zentrell-audio-helper/";
   for (const char* file : {"protocol.md", "examples/minimal_host.js", "examples/minimal_host.py"})
     EXPECT_EQ(readFile(prefix / (doc + file)), readFile(std::string(ZT_SOURCE_DIR) + "/docs/" + file))
@@ -35,9 +37,10 @@ TEST(Install, PutsEverythingInPlaceAndTheRecorderFindsItsHelper) {
 
   // Without its helper beside it, it says so.
   ASSERT_EQ(unlink((prefix / "bin/zentrell-audio-helper").c_str()), 0);
-  const ProgramRun alone = runProgram(prefix / "bin/zentrell-record", {"--output", prefix / "rec"});
+  const ProgramRun alone = runProgram(prefix / "bin/zentrell-record", {"--output", prefix / "rec2"});
   EXPECT_EQ(alone.status, 1);
   EXPECT_NE(alone.err.find("cannot start the helper " + prefix / "bin/zentrell-audio-helper"),
             std::string::npos)
       << alone.err;
+  EXPECT_EQ(alone.err.find("tools/"), std::string::npos) << alone.err;
 }

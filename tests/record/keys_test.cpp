@@ -1,32 +1,40 @@
-// zentrell-record on a terminal (a pseudo-terminal here): the live status
-// line, the keys, and the terminal given back as it was.
+// zentrell-record on a terminal (a pseudo-terminal with a window size
+// here): the live status line and its width, the keys, Ctrl-C and Ctrl-Z,
+// no stale status after an error, and the terminal given back as it was.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <thread>
 
 #include "record/recorder_run.h"
 #include "record/wav_reader.h"
 
 using namespace zt::test::record;
 using namespace std::chrono_literals;
+using nlohmann::json;
 
 namespace {
 
+json sines() {
+  return json{{"streams", {{"audio", {{"frequency", 1000}}}}},
+              {"engines", {{"audio", {{"frequency", 440}}}}}};
+}
+
 class Terminal {
  public:
-  Terminal(const TempDir& dir) {
-    nlohmann::json scenario{{"streams", {{"audio", {{"frequency", 1000}}}}},
-                            {"engines", {{"audio", {{"frequency", 440}}}}}};
+  Terminal(const TempDir& dir, const json& scenario = sines(), unsigned short columns = 80) {
     writeFile(dir / "scenario.json", scenario.dump());
-    pid_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    winsize size{24, columns, 0, 0};
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
       setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
       const std::string out = dir / "out";
@@ -44,6 +52,7 @@ class Terminal {
   }
   bool started() const { return pid_ > 0 && master_ >= 0; }
   int master() const { return master_; }
+  pid_t pid() const { return pid_; }
 
   // Reads until `text` shows up after `from` in everything read so far.
   bool waitFor(const std::string& text, size_t from, std::chrono::milliseconds timeout = 20s) {
@@ -61,12 +70,50 @@ class Terminal {
     return true;
   }
   void press(char key) { ASSERT_EQ(write(master_, &key, 1), 1); }
+  void resize(unsigned short columns) {
+    winsize size{24, columns, 0, 0};
+    ASSERT_EQ(ioctl(master_, TIOCSWINSZ, &size), 0);  // the recorder gets SIGWINCH
+  }
   int finish() {
     waitFor("\x01never", 0, 15s);  // drain the output until the end
     int status = 0;
     if (waitpid(pid_, &status, 0) != pid_) return -1;
     exited_ = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+
+  // Each drawing of the status line from `from` on: a clock after an
+  // erase, up to the next carriage return or line feed.
+  std::vector<std::string> statusLines(size_t from = 0) const {
+    std::vector<std::string> lines;
+    const std::string erase = "\r\033[K";
+    for (size_t at = screen.find(erase, from); at != std::string::npos; at = screen.find(erase, at + 1)) {
+      const size_t start = at + erase.size(), end = screen.find_first_of("\r\n", start);
+      const std::string line = screen.substr(start, end == std::string::npos ? 0 : end - start);
+      if (line.size() >= 7 && line[2] == ':' && line[5] == '.') lines.push_back(line);
+    }
+    return lines;
+  }
+  // The lines left on the screen at the end, as a terminal shows them.
+  std::vector<std::string> shown() const {
+    std::vector<std::string> lines{""};
+    size_t column = 0;
+    for (size_t i = 0; i < screen.size(); ++i) {
+      const char c = screen[i];
+      if (c == '\r') {
+        column = 0;
+      } else if (c == '\n') {
+        lines.emplace_back();
+        column = 0;
+      } else if (screen.compare(i, 3, "\033[K") == 0) {
+        lines.back().resize(column);
+        i += 2;
+      } else {
+        if (lines.back().size() <= column) lines.back().resize(column + 1);
+        lines.back()[column++] = c;
+      }
+    }
+    return lines;
   }
 
   std::string screen;
@@ -79,14 +126,14 @@ class Terminal {
 
 }  // namespace
 
-TEST(RecorderOnATerminal, SpacePausesAndResumesAndQStops) {
+TEST(RecorderOnATerminal, SpacePausesAndResumesAndQStopsInLinesThatFit) {
   TempDir dir;
   Terminal term(dir);
   ASSERT_TRUE(term.started());
   termios before{};
   ASSERT_EQ(tcgetattr(term.master(), &before), 0);
 
-  ASSERT_TRUE(term.waitFor("(space: pause/resume, q: stop)", 0)) << term.screen;
+  ASSERT_TRUE(term.waitFor("; space pauses, q stops)", 0)) << term.screen;
   ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
   // Raw mode while recording: no line editing, no echo.
   termios raw{};
@@ -99,35 +146,85 @@ TEST(RecorderOnATerminal, SpacePausesAndResumesAndQStops) {
   mark = term.screen.size();
   term.press(' ');
   ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
-  mark = term.screen.size();
+  // A narrower window: the line follows at once.
+  term.resize(50);
+  std::this_thread::sleep_for(300ms);
+  const size_t narrow = term.screen.size();
+  ASSERT_TRUE(term.waitFor("recording", narrow)) << term.screen.substr(narrow);
   term.press('q');
   EXPECT_EQ(term.finish(), 0) << term.screen;
 
-  // The status line is redrawn in place, and shows both meters.
-  EXPECT_NE(term.screen.find("\r\033[K"), std::string::npos);
-  EXPECT_NE(term.screen.find("system ["), std::string::npos);
-  EXPECT_NE(term.screen.find("mic ["), std::string::npos);
+  // Redrawn in place, both meters at 80 columns, never wider than the
+  // window.
+  const auto wide = term.statusLines(0), thin = term.statusLines(narrow);
+  ASSERT_GT(wide.size(), thin.size());
+  ASSERT_FALSE(thin.empty());
+  for (const auto& line : wide) EXPECT_LT(line.size(), 80u) << line;
+  for (const auto& line : thin) EXPECT_LT(line.size(), 50u) << line;
+  EXPECT_NE(wide.front().find("mic ["), std::string::npos) << wide.front();
   EXPECT_NE(term.screen.find(" -6.0 dBFS"), std::string::npos);
   EXPECT_NE(term.screen.find("Saved"), std::string::npos) << term.screen;
 
   termios after{};
   ASSERT_EQ(tcgetattr(term.master(), &after), 0);
   EXPECT_EQ(after.c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
-
   std::string error;
   EXPECT_TRUE(readWav(dir / "out/system.wav", &error)) << error;
 }
 
-TEST(RecorderOnATerminal, CtrlCStopsInOrder) {
+TEST(RecorderOnATerminal, CtrlCStopsInOrderWithStatus130) {
   TempDir dir;
   Terminal term(dir);
   ASSERT_TRUE(term.started());
   ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
   term.press('\x03');  // the terminal turns it into SIGINT
-  EXPECT_EQ(term.finish(), 0) << term.screen;
+  EXPECT_EQ(term.finish(), 130) << term.screen;
   EXPECT_NE(term.screen.find("Stopping"), std::string::npos);
   std::string error;
   auto wav = readWav(dir / "out/microphone.wav", &error);
   ASSERT_TRUE(wav) << error;
   EXPECT_GT(wav->samples.size(), 0u);
+}
+
+TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStopped) {
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
+  const auto began = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(1s);
+  size_t mark = term.screen.size();
+  term.press('\x1a');  // SIGTSTP
+  int status = 0;
+  ASSERT_EQ(waitpid(term.pid(), &status, WUNTRACED), term.pid());
+  ASSERT_TRUE(WIFSTOPPED(status));
+  EXPECT_TRUE(term.waitFor("Paused and stopped", mark, 2s)) << term.screen.substr(mark);
+  // The helper runs on by itself meanwhile: 3 s of its audio would land
+  // in the files if it were not paused.
+  std::this_thread::sleep_for(3s);
+  mark = term.screen.size();
+  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
+  term.press('q');
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  std::string error;
+  for (const char* name : {"system.wav", "microphone.wav"}) {
+    auto wav = readWav(dir / (std::string("out/") + name), &error);
+    ASSERT_TRUE(wav) << error;
+    EXPECT_GT(wav->seconds(), 0.8) << name;
+    EXPECT_LT(wav->seconds(), wall - 2.5) << name;
+  }
+}
+
+TEST(RecorderOnATerminal, AnErrorLeavesNoStaleStatusLine) {
+  TempDir dir;
+  json scenario = sines();
+  scenario["streams"]["stopsByItselfAfterMs"] = 600;
+  Terminal term(dir, scenario);
+  ASSERT_TRUE(term.started());
+  EXPECT_EQ(term.finish(), 1) << term.screen;
+  ASSERT_NE(term.screen.find("error SYSTEM_AUDIO_UNAVAILABLE"), std::string::npos) << term.screen;
+  ASSERT_FALSE(term.statusLines().empty());
+  for (const auto& line : term.shown()) EXPECT_EQ(line.find("mic ["), std::string::npos) << line;
 }

@@ -69,7 +69,13 @@ const std::map<std::string, ErrorAdvice>& table() {
 
 }  // namespace
 
-ErrorAdvice adviceFor(const std::string& code) {
+ErrorAdvice adviceFor(const std::string& code, bool recorderWasStopped) {
+  if (recorderWasStopped && code == "OUTPUT_BACKPRESSURE")
+    return {
+        "The recorder was stopped while the helper went on recording, and the audio it could not take "
+        "filled the helper's queue.",
+        "Record again without stopping the recorder with SIGSTOP (Ctrl-Z is fine: it pauses the "
+        "capture first)."};
   const auto it = table().find(code);
   if (it != table().end()) return it->second;
   return {"The helper reported an error this recorder does not know: " + code + ".",

@@ -12,8 +12,9 @@ struct ErrorAdvice {
 };
 
 // Every code the helper can send has its own advice; an unknown code gets a
-// general one that names it.
-ErrorAdvice adviceFor(const std::string& code);
+// general one that names it. `recorderWasStopped`: the recorder was stopped
+// (SIGSTOP) during the recording, which explains a full output queue.
+ErrorAdvice adviceFor(const std::string& code, bool recorderWasStopped = false);
 
 // The codes with advice of their own, for the tests and the help text.
 const std::vector<std::string>& knownErrorCodes();

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,7 +17,6 @@
 #include "spectrogram.h"
 #include "status_display.h"
 #include "terminal_keys.h"
-#include "wav_file.h"
 
 using namespace zt::record;
 
@@ -24,10 +24,11 @@ namespace {
 
 int signalPipe[2] = {-1, -1};
 
-// Signals only wake the event loop; everything else happens there.
-void onSignal(int) {
+// Signals only wake the event loop with their number; everything else
+// happens there.
+void onSignal(int sig) {
   const int saved = errno;
-  const char byte = 1;
+  const unsigned char byte = static_cast<unsigned char>(sig);
   (void)!write(signalPipe[1], &byte, 1);
   errno = saved;
 }
@@ -38,27 +39,61 @@ bool installSignals() {
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP})
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH})
     if (sigaction(sig, &action, nullptr) != 0) return false;
   // A helper that has gone shows as a failed write, not as our death.
   signal(SIGPIPE, SIG_IGN);
   return true;
 }
 
-bool makeFolder(const std::string& path) {
-  std::string partial;
-  for (size_t at = 0; at != std::string::npos;) {
-    at = path.find('/', at + 1);
-    partial = path.substr(0, at);
-    if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
-  }
+bool isFolder(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+// Creates `path` and its parents; `created` tells whether the folder
+// itself is new.
+bool makeFolder(const std::string& path, bool* created) {
+  *created = !isFolder(path);
+  for (size_t at = 0; at != std::string::npos;) {
+    at = path.find('/', at + 1);
+    const std::string partial = path.substr(0, at);
+    if (!partial.empty() && mkdir(partial.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return isFolder(path);
+}
+
+// A new folder in the current one, named after the local date and time.
+bool makeNewFolder(std::string* path) {
+  const time_t now = time(nullptr);
+  tm local{};
+  localtime_r(&now, &local);
+  char stem[64];
+  strftime(stem, sizeof stem, "recording-%Y-%m-%d-%H%M%S", &local);
+  for (int n = 1; n < 100; ++n) {
+    *path = n == 1 ? stem : std::string(stem) + "-" + std::to_string(n);
+    if (mkdir(path->c_str(), 0755) == 0) return true;
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
+// The first file of an earlier recording that this one would replace.
+std::string fileInTheWay(const std::string& folder, bool spectrogram) {
+  for (const char* name : {"system", "microphone"}) {
+    const std::string wav = folder + "/" + name + ".wav";
+    for (const std::string& path : {wav, WavFile::partialPath(wav), folder + "/" + name + ".png"}) {
+      if (!spectrogram && path.ends_with(".png")) continue;
+      if (access(path.c_str(), F_OK) == 0) return path;
+    }
+  }
+  return {};
 }
 
 void drawSpectrograms(const std::string& folder, StatusDisplay& display) {
   for (const char* name : {"system", "microphone"}) {
     const std::string wav = folder + "/" + name + ".wav", png = folder + "/" + name + ".png";
+    if (access(wav.c_str(), F_OK) != 0) continue;
     std::string error;
     if (writeSpectrogram(wav, png, std::string("Zentrell ") + name + " audio", &error))
       display.note("Saved " + png);
@@ -80,41 +115,54 @@ int main(int argc, char** argv) {
     fputs(helpText().c_str(), stdout);
     return 0;
   }
+  if (options->version) {
+    puts("zentrell-record " ZT_RECORD_VERSION);
+    return 0;
+  }
   if (!installSignals()) {
     fprintf(stderr, "zentrell-record: cannot set up signal handling: %s\n", strerror(errno));
     return 1;
   }
-  if (!makeFolder(options->output)) {
-    fprintf(stderr, "zentrell-record: cannot create the folder %s: %s\n", options->output.c_str(),
-            strerror(errno));
+  std::string folder = options->output;
+  bool created = true;
+  if (folder.empty() ? !makeNewFolder(&folder) : !makeFolder(folder, &created)) {
+    fprintf(stderr, "zentrell-record: cannot create the folder %s: %s\n", folder.c_str(), strerror(errno));
     return 1;
   }
-  auto system = WavFile::create(options->output + "/system.wav", &error);
-  auto microphone = system ? WavFile::create(options->output + "/microphone.wav", &error) : nullptr;
-  if (!microphone) {
-    fprintf(stderr, "zentrell-record: %s\n", error.c_str());
+  // Leaves no empty folder of ours behind.
+  auto tidy = [&] {
+    if (created) rmdir(folder.c_str());
+  };
+  if (const std::string inTheWay = options->force ? "" : fileInTheWay(folder, options->spectrogram);
+      !inTheWay.empty()) {
+    fprintf(stderr,
+            "zentrell-record: %s exists, and a recording is never replaced unless asked.\n"
+            "  What to do: choose another folder with --output DIR, leave --output out for a new one, or "
+            "replace the files with --force.\n",
+            inTheWay.c_str());
+    tidy();
     return 1;
   }
   const std::string helperPath = options->helper.empty() ? helperNextToSelf() : options->helper;
   auto helper = HelperProcess::start(helperPath, &error);
   if (!helper) {
     fprintf(stderr,
-            "zentrell-record: %s\n  What to do: build it (bash tools/build.sh build) or install it next to "
+            "zentrell-record: %s\n  What to do: install zentrell-audio-helper in the same folder as "
             "zentrell-record, or give its path with --helper PATH.\n",
             error.c_str());
+    tidy();
     return 1;
   }
-  StatusDisplay display(isatty(1));
+  StatusDisplay display(isatty(1), terminalColumns(1));
   int status;
+  int saved;
   {
     TerminalKeys keys;
-    char length[64] = "until Ctrl-C";
-    if (options->duration) snprintf(length, sizeof length, "for %g s", *options->duration);
-    display.note("Recording into " + options->output + " (" + length +
-                 (keys.active() ? "; space pauses, q stops)" : "; Ctrl-C stops)"));
-    Recorder recorder(*options, *helper, *system, *microphone, display, keys, signalPipe[0]);
+    Recorder recorder(*options, folder, *helper, display, keys, signalPipe[0]);
     status = recorder.run();
+    saved = recorder.filesSaved();
   }
-  if (status == 0 && options->spectrogram) drawSpectrograms(options->output, display);
+  if (saved == 0) tidy();
+  if (saved > 0 && options->spectrogram) drawSpectrograms(folder, display);
   return status;
 }

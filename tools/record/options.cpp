@@ -1,126 +1,144 @@
 #include "options.h"
 
+#include <getopt.h>
+
 #include <cmath>
 #include <cstdlib>
-#include <string_view>
 
 namespace zt::record {
 
 namespace {
 
 // A positive, finite number of seconds, or nothing.
-std::optional<double> parseSeconds(const std::string& text) {
+std::optional<double> parseSeconds(const char* text) {
   char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 86400)
+  const double value = std::strtod(text, &end);
+  if (*text == '\0' || *end != '\0' || !std::isfinite(value) || value <= 0 || value > 86400)
     return std::nullopt;
   return value;
 }
 
-// Matches "--name VALUE" and "--name=VALUE" at argv[*i]; moves *i past a
-// separate value.
-enum class Match { No, Yes, MissingValue };
-Match takeValue(int argc, char** argv, int* i, std::string_view name, std::string* value) {
-  const std::string_view arg = argv[*i];
-  if (arg.size() > name.size() && arg.substr(0, name.size()) == name && arg[name.size()] == '=') {
-    *value = std::string(arg.substr(name.size() + 1));
-    return Match::Yes;
-  }
-  if (arg != name) return Match::No;
-  if (*i + 1 >= argc) return Match::MissingValue;
-  *value = argv[++*i];
-  return Match::Yes;
-}
+enum LongOnly { kHelper = 256, kSpectrogram, kVersion };
+
+const option kLongOptions[] = {
+    {"duration", required_argument, nullptr, 'd'},
+    {"output", required_argument, nullptr, 'o'},
+    {"force", no_argument, nullptr, 'f'},
+    {"spectrogram", no_argument, nullptr, kSpectrogram},
+    {"helper", required_argument, nullptr, kHelper},
+    {"help", no_argument, nullptr, 'h'},
+    {"version", no_argument, nullptr, kVersion},
+    {nullptr, 0, nullptr, 0},
+};
 
 }  // namespace
 
 std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
   Options options;
-  for (int i = 1; i < argc; ++i) {
-    const std::string_view arg = argv[i];
-    if (arg == "-h" || arg == "--help") {
-      options.help = true;
-      continue;
-    }
-    if (arg == "--spectrogram") {
-      options.spectrogram = true;
-      continue;
-    }
-    bool matched = false;
-    for (std::string_view name : {"--helper", "--output", "--duration"}) {
-      std::string value;
-      const Match m = takeValue(argc, argv, &i, name, &value);
-      if (m == Match::No) continue;
-      if (m == Match::MissingValue) {
-        *error = std::string(name) + " needs a value";
-        return std::nullopt;
-      }
-      matched = true;
-      if (name == "--helper") {
-        options.helper = value;
-      } else if (name == "--output") {
-        options.output = value;
-      } else {
-        options.duration = parseSeconds(value);
+  opterr = 0;  // the messages are ours
+  optind = 0;
+  for (;;) {
+    const int c = getopt_long(argc, argv, ":d:o:fyh", kLongOptions, nullptr);
+    if (c == -1) break;
+    switch (c) {
+      case 'd':
+        options.duration = parseSeconds(optarg);
         if (!options.duration) {
-          *error = "--duration wants a number of seconds greater than 0, not \"" + value + "\"";
+          *error = "--duration wants a number of seconds greater than 0, not \"" + std::string(optarg) + "\"";
           return std::nullopt;
         }
-      }
-      break;
-    }
-    if (!matched) {
-      *error = "unknown argument \"" + std::string(arg) + "\"";
-      return std::nullopt;
+        break;
+      case 'o':
+        options.output = optarg;
+        if (options.output.empty()) {
+          *error = "--output needs a folder";
+          return std::nullopt;
+        }
+        break;
+      case 'f':
+      case 'y':
+        options.force = true;
+        break;
+      case kSpectrogram:
+        options.spectrogram = true;
+        break;
+      case kHelper:
+        options.helper = optarg;
+        break;
+      case 'h':
+        options.help = true;
+        break;
+      case kVersion:
+        options.version = true;
+        break;
+      case ':':
+        *error =
+            (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + " needs a value";
+        return std::nullopt;
+      default:
+        *error = "unknown option \"" +
+                 (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "\"";
+        return std::nullopt;
     }
   }
-  if (options.output.empty()) {
-    *error = "--output needs a folder";
+  if (optind < argc) {
+    *error = "unexpected argument \"" + std::string(argv[optind]) + "\"";
     return std::nullopt;
   }
   return options;
 }
 
 std::string helpText() {
-  return R"(Usage: zentrell-record [--duration SECONDS] [--output DIR] [--spectrogram] [--helper PATH]
+  return R"(Usage: zentrell-record [-d SECONDS] [-o DIR] [-f] [--spectrogram] [--helper PATH]
 
 Records the computer's sound output ("system") and the default microphone at
 the same time through zentrell-audio-helper, into two WAV files:
   DIR/system.wav       what the computer plays (the monitor of the default output)
   DIR/microphone.wav   the default microphone
-Both are 16 kHz, mono, 16-bit PCM. Their headers are kept up to date after
-every piece of audio, so the files stay playable even if the recorder is
-killed in the middle of a recording.
+Both are 16 kHz, mono, 16-bit PCM. While recording they are named
+system.partial.wav and microphone.partial.wav, and their headers are kept up
+to date after every piece of audio, so they stay playable even if the
+recorder is killed; they get their names when the recording is complete.
+Nothing is written before the capture has started, and a source that
+delivered no audio leaves no file.
 
 Options:
-  --duration SECONDS  Record this many seconds of audio, then stop (time spent
-                      paused does not count). Without it, record until Ctrl-C
-                      or q.
-  --output DIR        Folder for the WAV files (created if missing; existing
-                      system.wav and microphone.wav are replaced).
-                      Default: ./recording
-  --spectrogram       When the recording is complete, also write
-                      DIR/system.png and DIR/microphone.png, spectrograms made
-                      by sox (needs sox installed).
-  --helper PATH       The helper executable to run. Default: the
-                      zentrell-audio-helper in the recorder's own folder.
-  -h, --help          Show this text.
+  -d, --duration SECONDS  Record this many seconds of audio, then stop (time
+                          spent paused does not count). Without it, record
+                          until Ctrl-C or q.
+  -o, --output DIR        Folder for the WAV files (created if missing).
+                          Default: a new folder in the current one, named
+                          after the date and time, like
+                          recording-2024-05-01-143000.
+  -f, -y, --force         Replace the files of an earlier recording in DIR.
+                          Without it, the recorder refuses to start when one
+                          of the files it would write exists.
+      --spectrogram       When the recording is complete, also write
+                          DIR/system.png and DIR/microphone.png, spectrograms
+                          made by sox (needs sox installed).
+      --helper PATH       The helper executable to run. Default: the
+                          zentrell-audio-helper in the recorder's own folder.
+  -h, --help              Show this text.
+      --version           Show the version.
 
 While recording:
-  On a terminal, one status line shows the elapsed time, a level meter with
-  the peak level in dBFS for each source (0 dBFS is full scale), and the
-  helper's state. Keys: space pauses and resumes, q stops. Ctrl-C stops too;
-  a second Ctrl-C abandons the recording at once (the files keep what was
-  written).
-  When the output is not a terminal, a progress line is printed every second
-  instead, and the keys are not read.
+  On a terminal, one status line shows the recorded time (the audio received,
+  pauses left out), a level meter with the peak level in dBFS for each source
+  (0 dBFS is full scale), and the helper's state; it fits the width of the
+  terminal. When the output is not a terminal, a progress line is printed
+  every second instead.
+  When standard input is a terminal, keys work: space pauses and resumes, q
+  stops. Ctrl-C stops too; a second Ctrl-C abandons the recording at once
+  (the files keep what was written). Ctrl-Z pauses the capture before the
+  recorder stops; after fg it resumes.
 
 Exit status:
-  0  the recording finished and both files are complete
-  1  the recording failed: the helper reported an error (explained on the
-     screen with what to do about it), could not be started, or ended
-     without finishing
-  2  wrong command line
+  0    the recording finished and its files are complete
+  1    the recording failed: the helper reported an error (explained on the
+       screen with what to do about it), could not be started, or ended
+       without finishing; or a file of an earlier recording is in the way
+  2    wrong command line
+  130  stopped by Ctrl-C (SIGINT); 143 for SIGTERM, 129 for SIGHUP
 )";
 }
 

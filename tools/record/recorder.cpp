@@ -2,9 +2,11 @@
 
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 
@@ -14,38 +16,40 @@ namespace zt::record {
 
 namespace {
 
-// A duration recording whose audio lags this far behind the clock stops
-// anyway; the shorter file is reported.
-constexpr double kDurationGraceSeconds = 2.0;
+// A duration recording whose audio lags this far behind the time spent
+// recording stops anyway; the shorter file is reported. An idle sound
+// server can take 2 s to deliver its first audio.
+constexpr double kDurationGraceSeconds = 5.0;
 // The helper bounds its own stop by 10 s and its exit by 3 s more; past
 // this the recorder gives up on it.
 constexpr auto kStopPatience = std::chrono::seconds(20);
+// Ctrl-Z waits this long for the pause to finish before stopping anyway.
+constexpr auto kSuspendPatience = std::chrono::seconds(3);
 
 }  // namespace
 
-Recorder::Recorder(const Options& options, HelperProcess& helper, WavFile& system, WavFile& microphone,
+Recorder::Recorder(const Options& options, const std::string& folder, HelperProcess& helper,
                    StatusDisplay& display, TerminalKeys& keys, int signalFd)
     : options_(options),
+      folder_(folder),
       helper_(helper),
-      system_(system),
-      microphone_(microphone),
       display_(display),
       keys_(keys),
-      signalFd_(signalFd) {
+      signalFd_(signalFd),
+      sources_{{"system", folder + "/system.wav", nullptr, {}},
+               {"microphone", folder + "/microphone.wav", nullptr, {}}} {
   if (options.duration)
     targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
 }
 
 int Recorder::run() {
-  if (!helper_.send("prepare")) {
-    fault("The helper stopped before it took the first command.");
-  }
+  if (!helper_.send("prepare")) fault("The helper stopped before it took the first command.");
   bool open = true;
   while (open && !abandoned_) {
     pollfd fds[3] = {{helper_.eventsFd(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {keys_.fd(), POLLIN, 0}};
     const nfds_t count = keys_.active() ? 3 : 2;
     if (poll(fds, count, 100) < 0 && errno != EINTR) break;
-    if (fds[1].revents & POLLIN) onSignal();
+    if (fds[1].revents & POLLIN) onSignals();
     if (count == 3 && (fds[2].revents & POLLIN))
       for (int key; (key = keys_.readKey()) >= 0;) onKey(key);
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
@@ -55,15 +59,15 @@ int Recorder::run() {
     }
     const auto now = Clock::now();
     checkDuration(now);
+    if (suspending_ && now - suspendAskedAt_ > kSuspendPatience) stopHere();
     if (stopSent_ && now - stopSentAt_ > kStopPatience) {
-      display_.breakLine();
-      fprintf(stderr,
-              "zentrell-record: the helper did not finish within %lld seconds of \"stop\"; ending it.\n",
-              static_cast<long long>(kStopPatience.count()));
+      fault("The helper did not finish within " + std::to_string(kStopPatience.count()) +
+            " seconds of \"stop\"; ending it.");
       helper_.kill();
       break;
     }
-    if (display_.due(now)) showStatus(now);
+    // After an error the session only winds down: no status to show.
+    if (errors_.empty() && display_.due(now)) showStatus(now);
   }
   if (abandoned_) helper_.kill();
   auto exit = helper_.wait(std::chrono::seconds(5));
@@ -79,20 +83,25 @@ void Recorder::handle(const Event& event) {
     case Event::Kind::Prepared:
       prepared_ = true;
       // A stop asked for during preparation has been sent already.
-      if (!stopSent_ && !helper_.send("start")) fault("The helper stopped reading commands.");
+      if (!stopSent_) {
+        startSent_ = true;
+        if (!helper_.send("start")) fault("The helper stopped reading commands.");
+      }
       break;
     case Event::Kind::State: {
       const auto now = Clock::now();
       if (helperState_ == "recording")
-        recordedBefore_ += std::chrono::duration<double>(now - recordingSince_).count();
+        wallBefore_ += std::chrono::duration<double>(now - recordingSince_).count();
       helperState_ = event.state;
+      if (!display_.terminal()) display_.note("helper state: " + event.state);
       if (event.state == "recording") {
-        everRecorded_ = true;
         recordingSince_ = now;
+        if (!everRecorded_) onRecording();
+      } else if (event.state == "paused") {
+        if (suspending_) stopHere();
       } else if (event.state == "ended") {
         ended_ = true;
       }
-      if (!display_.terminal()) display_.note("helper state: " + event.state);
       break;
     }
     case Event::Kind::Error:
@@ -105,42 +114,76 @@ void Recorder::handle(const Event& event) {
     case Event::Kind::Unknown:
       // A line this recorder cannot read says the helper and the recorder
       // disagree; say it once and carry on with the lines that make sense.
-      if (unknownLines_++ == 0) {
-        display_.breakLine();
-        fprintf(stderr, "zentrell-record: the helper sent a line this recorder does not understand.\n");
-      }
+      if (unknownLines_++ == 0) fault("The helper sent a line this recorder does not understand.");
       break;
   }
 }
 
+void Recorder::onRecording() {
+  // The files come into being only now: a helper that cannot record
+  // leaves nothing behind, and nothing that existed is touched.
+  everRecorded_ = true;
+  std::string error;
+  for (Source& source : sources_) {
+    source.file = WavFile::create(source.path, options_.force, &error);
+    if (!source.file) {
+      writeFailed_ = true;
+      fault(error + ". Choose another folder with --output.");
+      requestStop();
+      return;
+    }
+  }
+  char length[64] = "until Ctrl-C";
+  if (options_.duration) snprintf(length, sizeof length, "for %g s", *options_.duration);
+  display_.note("Recording into " + folder_ + " (" + length +
+                (keys_.active() ? "; space pauses, q stops)" : "; Ctrl-C stops)"));
+}
+
 void Recorder::writeAudio(const Event& event) {
-  const bool isSystem = event.source == "system";
-  WavFile& file = isSystem ? system_ : microphone_;
+  Source& source = sources_[event.source == "system" ? 0 : 1];
+  if (!source.file || writeFailed_) return;
   size_t bytes = event.pcm.size();
   if (targetSamples_) {
-    const uint64_t room = *targetSamples_ > file.samples() ? *targetSamples_ - file.samples() : 0;
+    const uint64_t room = *targetSamples_ > source.samples() ? *targetSamples_ - source.samples() : 0;
     bytes = static_cast<size_t>(std::min<uint64_t>(bytes, room * 2));
   }
   // The meters measure what goes into the files.
-  (isSystem ? systemLevel_ : microphoneLevel_).add(event.pcm.data(), bytes);
-  if (writeFailed_ || file.append(event.pcm.data(), bytes)) return;
+  source.level.add(event.pcm.data(), bytes);
+  if (source.file->append(event.pcm.data(), bytes)) return;
   writeFailed_ = true;
-  fault("Cannot write " + file.path() + ": " + (errno ? strerror(errno) : "the file is full") +
+  fault("Cannot write " + WavFile::partialPath(source.path) + ": " +
+        (errno ? strerror(errno) : "the file is full") +
         ". Free some disk space or choose another folder with --output.");
   requestStop();
 }
 
-void Recorder::onSignal() {
-  char drained[64];
-  const ssize_t n = read(signalFd_, drained, sizeof drained);
-  if (n <= 0) return;
-  interrupts_ += static_cast<int>(n);
-  if (interrupts_ >= 2 && stopSent_) {
-    abandoned_ = true;
-    return;
+void Recorder::onSignals() {
+  unsigned char signals[64];
+  const ssize_t n = read(signalFd_, signals, sizeof signals);
+  for (ssize_t i = 0; i < n; ++i) {
+    switch (const int sig = signals[i]) {
+      case SIGWINCH:
+        display_.setColumns(terminalColumns(1));
+        break;
+      case SIGTSTP:
+        suspend();
+        break;
+      case SIGCONT:
+        if (ownContinue_)
+          ownContinue_ = false;
+        else
+          stoppedUnaware_ = true;
+        break;
+      default:  // SIGINT, SIGTERM, SIGHUP
+        if (!interrupt_) interrupt_ = sig;
+        if (++interrupts_ >= 2 && stopSent_) {
+          abandoned_ = true;
+          return;
+        }
+        display_.note("Stopping (press Ctrl-C again to abandon at once)...");
+        requestStop();
+    }
   }
-  display_.note("Stopping (press Ctrl-C again to abandon at once)...");
-  requestStop();
 }
 
 void Recorder::onKey(int key) {
@@ -153,6 +196,7 @@ void Recorder::onKey(int key) {
 void Recorder::requestStop() {
   if (stopSent_) return;
   stopSent_ = true;
+  suspending_ = false;
   stopSentAt_ = Clock::now();
   // A helper that is already gone shows as the end of its output.
   helper_.send("stop");
@@ -161,21 +205,66 @@ void Recorder::requestStop() {
 void Recorder::togglePause() {
   // "pause" is taken only once capture has started; "resume" only after a
   // "pause". A stop overrides both.
-  if (!everRecorded_ || stopSent_) return;
+  if (!everRecorded_ || stopSent_ || suspending_) return;
   wantPaused_ = !wantPaused_;
   helper_.send(wantPaused_ ? "pause" : "resume");
 }
 
-void Recorder::checkDuration(Clock::time_point now) {
-  if (!targetSamples_ || stopSent_ || !everRecorded_) return;
-  const bool complete = system_.samples() >= *targetSamples_ && microphone_.samples() >= *targetSamples_;
-  if (complete || elapsedSeconds(now) >= *options_.duration + kDurationGraceSeconds) requestStop();
+// Ctrl-Z. The helper runs in a process group of its own and goes on
+// capturing while the recorder is stopped, until its output queue fills
+// and it fails; so the capture is paused first, and the recorder stops
+// once the pause has finished.
+void Recorder::suspend() {
+  if (suspending_) return;
+  if (stopSent_) {
+    display_.note("The recording is finishing; Ctrl-Z waits for that.");
+    return;
+  }
+  const bool sendPause = startSent_ && !wantPaused_;
+  if (sendPause) {
+    wantPaused_ = true;
+    pausedForSuspend_ = true;
+    helper_.send("pause");
+  }
+  if (sendPause || (wantPaused_ && helperState_ != "paused")) {
+    suspending_ = true;
+    suspendAskedAt_ = Clock::now();
+    return;
+  }
+  stopHere();
 }
 
-double Recorder::elapsedSeconds(Clock::time_point now) const {
-  double seconds = recordedBefore_;
-  if (helperState_ == "recording") seconds += std::chrono::duration<double>(now - recordingSince_).count();
-  return seconds;
+void Recorder::stopHere() {
+  suspending_ = false;
+  display_.note(everRecorded_ ? "Paused and stopped; fg continues the recording." : "Stopped; fg continues.");
+  keys_.restore();
+  ownContinue_ = true;
+  raise(SIGSTOP);
+  // Continued.
+  keys_.enable();
+  if (pausedForSuspend_) {
+    pausedForSuspend_ = false;
+    if (!stopSent_) {
+      wantPaused_ = false;
+      helper_.send("resume");
+    }
+  }
+}
+
+void Recorder::checkDuration(Clock::time_point now) {
+  if (!targetSamples_ || stopSent_ || !everRecorded_) return;
+  if (std::all_of(std::begin(sources_), std::end(sources_),
+                  [&](const Source& s) { return s.samples() >= *targetSamples_; })) {
+    requestStop();
+    return;
+  }
+  double wall = wallBefore_;
+  if (helperState_ == "recording") wall += std::chrono::duration<double>(now - recordingSince_).count();
+  if (wall >= *options_.duration + kDurationGraceSeconds) requestStop();
+}
+
+double Recorder::recordedSeconds() const {
+  return std::max(sources_[0].samples(), sources_[1].samples()) / double(WavFile::kSampleRate);
 }
 
 std::string Recorder::stateWords() const {
@@ -190,55 +279,72 @@ std::string Recorder::stateWords() const {
 
 void Recorder::showStatus(Clock::time_point now) {
   Status s;
-  s.elapsedSeconds = elapsedSeconds(now);
-  s.systemPeakDb = systemLevel_.takeWindowPeakDb();
-  s.microphonePeakDb = microphoneLevel_.takeWindowPeakDb();
+  s.recordedSeconds = recordedSeconds();
+  s.systemPeakDb = sources_[0].level.takeWindowPeakDb();
+  s.microphonePeakDb = sources_[1].level.takeWindowPeakDb();
   s.state = stateWords();
   s.keys = keys_.active();
   display_.show(s, now);
 }
 
 void Recorder::reportError(const std::string& code) {
-  const ErrorAdvice advice = adviceFor(code);
-  display_.breakLine();
+  const ErrorAdvice advice = adviceFor(code, stoppedUnaware_);
+  display_.clearLine();
   fprintf(stderr, "zentrell-record: error %s: %s\n  What to do: %s\n", code.c_str(), advice.meaning.c_str(),
           advice.action.c_str());
 }
 
 void Recorder::fault(const std::string& text) {
-  display_.breakLine();
+  display_.clearLine();
   fprintf(stderr, "zentrell-record: %s\n", text.c_str());
 }
 
+void Recorder::closeFiles(bool ok) {
+  for (Source& source : sources_) {
+    if (!source.file) continue;
+    if (source.samples() == 0) {
+      source.file->discard();
+      display_.note("No audio came from the " + source.name + "; no file written for it.");
+      continue;
+    }
+    std::string error;
+    if (!source.file->complete(options_.force, &error)) {
+      fault(error + ". The recording stays under that name.");
+      continue;
+    }
+    ++saved_;
+    char line[512];
+    snprintf(line, sizeof line, "%s %s: %.2f s, peak %s", ok ? "Saved" : "Kept", source.path.c_str(),
+             source.samples() / double(WavFile::kSampleRate),
+             StatusDisplay::decibels(source.level.overallPeakDb()).c_str());
+    display_.note(line);
+  }
+  if (!everRecorded_) display_.note("Nothing was recorded; no file written.");
+}
+
 int Recorder::finish(std::optional<HelperExit> exit) {
-  display_.breakLine();
+  display_.clearLine();
   bool ok = ended_ && errors_.empty() && !writeFailed_ && !abandoned_;
   if (abandoned_) {
     fault("Recording abandoned; the files keep what was written so far.");
   } else if (!ended_ && errors_.empty()) {
-    fault(
-        "The helper ended without finishing the recording (" + (exit ? exit->describe() : "still running") +
-        "). It may have crashed; try again, and check that --helper names a working zentrell-audio-helper.");
+    fault("The helper ended without finishing the recording (" + (exit ? exit->describe() : "still running") +
+          "). It may have crashed; try again, and check that --helper names a working "
+          "zentrell-audio-helper.");
   }
   if (ok && exit && !(exit->exited && exit->status == 0)) {
     fault("The helper finished with " + exit->describe() + " although it reported no error.");
     ok = false;
   }
-  for (WavFile* file : {&system_, &microphone_}) {
-    const LevelMeter& level = file == &system_ ? systemLevel_ : microphoneLevel_;
-    char line[512];
-    snprintf(line, sizeof line, "%s %s: %.2f s, peak %s", ok ? "Saved" : "Kept", file->path().c_str(),
-             file->samples() / double(WavFile::kSampleRate),
-             StatusDisplay::decibels(level.overallPeakDb()).c_str());
-    display_.note(line);
-  }
+  closeFiles(ok);
   if (ok && targetSamples_) {
-    for (WavFile* file : {&system_, &microphone_})
-      if (file->samples() < *targetSamples_) {
-        fault("Note: " + file->path() +
-              " is shorter than asked: its source delivered less audio than the clock " + "ran.");
-      }
+    for (const Source& source : sources_)
+      if (source.file && source.samples() > 0 && source.samples() < *targetSamples_)
+        fault("Note: " + source.path +
+              " is shorter than asked: its source delivered less audio than the "
+              "time it recorded.");
   }
+  if (interrupt_) return 128 + interrupt_;
   return ok ? 0 : 1;
 }
 

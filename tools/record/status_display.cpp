@@ -1,26 +1,36 @@
 #include "status_display.h"
 
+#include <sys/ioctl.h>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <vector>
 
 namespace zt::record {
 
 namespace {
 
-std::string clock(double seconds, bool tenths) {
+std::string clock(double seconds) {
   const long total = static_cast<long>(seconds * 10);
   char text[32];
-  if (tenths)
-    snprintf(text, sizeof text, "%02ld:%02ld.%ld", total / 600, total / 10 % 60, total % 10);
+  snprintf(text, sizeof text, "%02ld:%02ld.%ld", total / 600, total / 10 % 60, total % 10);
+  return text;
+}
+
+// "-12.3" or "-inf", for the narrowest layouts.
+std::string shortDecibels(double db) {
+  char text[16];
+  if (std::isinf(db))
+    snprintf(text, sizeof text, "-inf");
   else
-    snprintf(text, sizeof text, "%02ld:%02ld", total / 600, total / 10 % 60);
+    snprintf(text, sizeof text, "%.1f", db);
   return text;
 }
 
 }  // namespace
 
-StatusDisplay::StatusDisplay(bool terminal) : terminal_(terminal) {}
+StatusDisplay::StatusDisplay(bool terminal, int columns) : terminal_(terminal), columns_(columns) {}
 
 bool StatusDisplay::due(std::chrono::steady_clock::time_point now) const {
   return now - last_ >= (terminal_ ? std::chrono::milliseconds(100) : std::chrono::milliseconds(1000));
@@ -41,34 +51,57 @@ std::string StatusDisplay::meter(double db, int width) {
   return "[" + std::string(filled, '#') + std::string(width - filled, '-') + "] " + decibels(db);
 }
 
+std::string StatusDisplay::compose(const Status& s, int columns) {
+  const size_t room = static_cast<size_t>(std::max(columns - 1, 0));
+  const std::string time = clock(s.recordedSeconds);
+  std::vector<std::string> layouts;
+  // Wider meters first; the keys are also told when the recording starts.
+  for (int bar = 12; bar >= 4; bar -= 4)
+    for (const char* hint : {"  (space: pause/resume, q: stop)", "  (space, q)", ""}) {
+      if (*hint && !s.keys) continue;
+      layouts.push_back(time + "  system " + meter(s.systemPeakDb, bar) + "  mic " +
+                        meter(s.microphonePeakDb, bar) + "  " + s.state + hint);
+    }
+  layouts.push_back(time + "  sys " + shortDecibels(s.systemPeakDb) + "  mic " +
+                    shortDecibels(s.microphonePeakDb) + "  " + s.state);
+  layouts.push_back(time + " " + s.state);
+  for (const auto& line : layouts)
+    if (line.size() <= room) return line;
+  return time.substr(0, room);
+}
+
 void StatusDisplay::show(const Status& s, std::chrono::steady_clock::time_point now) {
   last_ = now;
   std::string line;
   if (terminal_) {
     // Carriage return and erase-to-end: the line is redrawn in place.
-    line = "\r\033[K" + clock(s.elapsedSeconds, true) + "  system " + meter(s.systemPeakDb, 12) + "  mic " +
-           meter(s.microphonePeakDb, 12) + "  " + s.state;
-    if (s.keys) line += "  (space: pause/resume, q: stop)";
+    line = "\r\033[K" + compose(s, columns_);
     lineOpen_ = true;
   } else {
-    line = clock(s.elapsedSeconds, false) + " " + s.state + "  system peak " + decibels(s.systemPeakDb) +
+    line = clock(s.recordedSeconds) + " " + s.state + "  system peak " + decibels(s.systemPeakDb) +
            "  microphone peak " + decibels(s.microphonePeakDb) + "\n";
   }
   fputs(line.c_str(), stdout);
   fflush(stdout);
 }
 
-void StatusDisplay::breakLine() {
+void StatusDisplay::clearLine() {
   if (!lineOpen_) return;
-  fputs("\n", stdout);
+  fputs("\r\033[K", stdout);
   fflush(stdout);
   lineOpen_ = false;
 }
 
 void StatusDisplay::note(const std::string& text) {
-  breakLine();
+  clearLine();
   fputs((text + "\n").c_str(), stdout);
   fflush(stdout);
+}
+
+int terminalColumns(int fd) {
+  winsize size{};
+  if (ioctl(fd, TIOCGWINSZ, &size) != 0 || size.ws_col == 0) return 80;
+  return size.ws_col;
 }
 
 }  // namespace zt::record

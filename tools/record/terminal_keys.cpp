@@ -21,8 +21,10 @@ void restoreSaved() {
 
 }  // namespace
 
-TerminalKeys::TerminalKeys() {
-  if (!isatty(0) || tcgetattr(0, &saved) != 0) return;
+TerminalKeys::TerminalKeys() { enable(); }
+
+void TerminalKeys::enable() {
+  if (active_ || !isatty(0) || tcgetattr(0, &saved) != 0) return;
   termios raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 0;

@@ -1,6 +1,7 @@
 // Single key presses from a terminal on standard input: raw mode (no line
 // editing, no echo) while recording, restored on every way out that runs
-// code. Ctrl-C still raises SIGINT.
+// code and while the recorder is stopped. Ctrl-C and Ctrl-Z still raise
+// their signals.
 #pragma once
 
 namespace zt::record {
@@ -17,6 +18,8 @@ class TerminalKeys {
   int fd() const { return 0; }
   // The next key, or -1 when none is waiting.
   int readKey();
+  // Raw mode again after restore(), if standard input is a terminal.
+  void enable();
   void restore();
 
  private:

@@ -2,95 +2,98 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sndfile.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
-#include <array>
+#include <vector>
 
 namespace zt::record {
 
 namespace {
 
-constexpr size_t kHeaderBytes = 44;
-constexpr off_t kRiffSizeAt = 4;
-constexpr off_t kDataSizeAt = 40;
-// The largest data size whose RIFF size (data + 36) still fits 32 bits.
-constexpr uint64_t kMaxDataBytes = 0xFFFFFFFFull - 36;
+// The most samples whose RIFF size (44-byte header + data - 8) still fits
+// 32 bits.
+constexpr uint64_t kMaxSamples = (0xFFFFFFFFull - 36) / 2;
 
-void put16(uint8_t* at, uint16_t v) {
-  at[0] = static_cast<uint8_t>(v);
-  at[1] = static_cast<uint8_t>(v >> 8);
-}
-
-void put32(uint8_t* at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
-bool pwriteAll(int fd, const uint8_t* data, size_t size, off_t offset) {
-  while (size > 0) {
-    const ssize_t n = pwrite(fd, data, size, offset);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<size_t>(n);
-    offset += n;
-  }
+// Renames without ever replacing a file: renameat2 where the file system
+// has it, a hard link otherwise.
+bool renameNoReplace(const char* from, const char* to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  if (link(from, to) != 0) return false;
+  unlink(from);
   return true;
-}
-
-std::array<uint8_t, kHeaderBytes> header() {
-  std::array<uint8_t, kHeaderBytes> h{};
-  memcpy(&h[0], "RIFF", 4);
-  put32(&h[4], 36);  // RIFF size with no data yet
-  memcpy(&h[8], "WAVE", 4);
-  memcpy(&h[12], "fmt ", 4);
-  put32(&h[16], 16);                        // fmt chunk size
-  put16(&h[20], 1);                         // PCM
-  put16(&h[22], 1);                         // mono
-  put32(&h[24], WavFile::kSampleRate);      // sample rate
-  put32(&h[28], WavFile::kSampleRate * 2);  // byte rate
-  put16(&h[32], 2);                         // block align
-  put16(&h[34], 16);                        // bits per sample
-  memcpy(&h[36], "data", 4);
-  put32(&h[40], 0);
-  return h;
 }
 
 }  // namespace
 
-std::unique_ptr<WavFile> WavFile::create(const std::string& path, std::string* error) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) {
-    *error = "cannot create " + path + ": " + strerror(errno);
-    return nullptr;
-  }
-  const auto h = header();
-  if (!pwriteAll(fd, h.data(), h.size(), 0)) {
-    *error = "cannot write " + path + ": " + strerror(errno);
-    close(fd);
-    return nullptr;
-  }
-  return std::unique_ptr<WavFile>(new WavFile(fd, path));
+std::string WavFile::partialPath(const std::string& path) {
+  const std::string suffix = ".wav";
+  const bool wav =
+      path.size() >= suffix.size() && path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0;
+  return (wav ? path.substr(0, path.size() - suffix.size()) : path) + ".partial.wav";
 }
 
-WavFile::~WavFile() { close(fd_); }
+std::unique_ptr<WavFile> WavFile::create(const std::string& path, bool replace, std::string* error) {
+  const std::string partial = partialPath(path);
+  const int fd = open(partial.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | (replace ? O_TRUNC : O_EXCL), 0644);
+  if (fd < 0) {
+    *error = "cannot create " + partial + ": " + strerror(errno);
+    return nullptr;
+  }
+  SF_INFO info{};
+  info.samplerate = kSampleRate;
+  info.channels = 1;
+  info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
+  if (!file) {
+    *error = "cannot write " + partial + ": " + sf_strerror(nullptr);
+    ::close(fd);
+    unlink(partial.c_str());
+    return nullptr;
+  }
+  // Samples first, header after, on every write: the header never claims
+  // samples that are not on disk yet, whenever the process is stopped.
+  sf_command(file, SFC_SET_UPDATE_HEADER_AUTO, nullptr, SF_TRUE);
+  sf_command(file, SFC_UPDATE_HEADER_NOW, nullptr, 0);
+  return std::unique_ptr<WavFile>(new WavFile(file, path));
+}
+
+WavFile::~WavFile() { close(); }
+
+void WavFile::close() {
+  if (file_) sf_close(file_);
+  file_ = nullptr;
+}
 
 bool WavFile::append(const uint8_t* pcm, size_t bytes) {
   if (bytes == 0) return true;
-  if (bytes % 2 != 0 || dataBytes_ + bytes > kMaxDataBytes) return false;
-  // Samples first, sizes after: the header never claims bytes that are not
-  // on disk yet, whenever the process is stopped.
-  if (!pwriteAll(fd_, pcm, bytes, static_cast<off_t>(kHeaderBytes + dataBytes_))) return false;
-  dataBytes_ += bytes;
-  return writeSizes();
+  const size_t count = bytes / 2;
+  if (!file_ || bytes % 2 != 0 || samples_ + count > kMaxSamples) return false;
+  std::vector<short> samples(count);
+  for (size_t i = 0; i < count; ++i)
+    samples[i] = static_cast<short>(static_cast<uint16_t>(pcm[2 * i] | (pcm[2 * i + 1] << 8)));
+  errno = 0;
+  if (sf_write_short(file_, samples.data(), static_cast<sf_count_t>(count)) != static_cast<sf_count_t>(count))
+    return false;
+  samples_ += count;
+  return true;
 }
 
-bool WavFile::writeSizes() {
-  uint8_t size[4];
-  put32(size, static_cast<uint32_t>(dataBytes_ + 36));
-  if (!pwriteAll(fd_, size, 4, kRiffSizeAt)) return false;
-  put32(size, static_cast<uint32_t>(dataBytes_));
-  return pwriteAll(fd_, size, 4, kDataSizeAt);
+bool WavFile::complete(bool replace, std::string* error) {
+  close();
+  const std::string partial = partialPath(path_);
+  const bool renamed =
+      replace ? rename(partial.c_str(), path_.c_str()) == 0 : renameNoReplace(partial.c_str(), path_.c_str());
+  if (!renamed) *error = "cannot rename " + partial + " to " + path_ + ": " + strerror(errno);
+  return renamed;
+}
+
+void WavFile::discard() {
+  close();
+  unlink(partialPath(path_).c_str());
 }
 
 }  // namespace zt::record
