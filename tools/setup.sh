@@ -7,6 +7,9 @@ packages=(
   cmake ninja-build pkg-config binutils python3
   libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
+  # The Debian package: cpack's dependency list (dpkg-shlibdeps, file), and
+  # the tests that run the installed helper with the toolchain hidden.
+  dpkg-dev file mount
 )
 # The guide's Node.js example host is run by the tests.
 if ! command -v node >/dev/null 2>&1; then
