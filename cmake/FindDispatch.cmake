@@ -6,7 +6,7 @@
 #   Dispatch::Static    the static archives, when the toolchain has them
 #                       (usr/lib/swift_static/linux)
 #   DISPATCH_LIBRARY_DIR         the folder of the shared libraries
-#   DISPATCH_SHARED_LIBRARIES    their real files, for bundling
+#   DISPATCH_SHARED_LIBRARIES    the shared libraries, for bundling
 #
 # A missing libdispatch stops the configuration with what to install rather
 # than a bare "Could NOT find".
@@ -56,11 +56,7 @@ if(Dispatch_FOUND AND NOT TARGET Dispatch::Dispatch)
     INTERFACE_INCLUDE_DIRECTORIES "${DISPATCH_INCLUDE_DIR}"
     INTERFACE_LINK_LIBRARIES "${_dispatch_libs}")
 
-  set(DISPATCH_SHARED_LIBRARIES)
-  foreach(_lib IN LISTS _dispatch_libs)
-    get_filename_component(_real "${_lib}" REALPATH)
-    list(APPEND DISPATCH_SHARED_LIBRARIES "${_real}")
-  endforeach()
+  set(DISPATCH_SHARED_LIBRARIES ${_dispatch_libs})
 
   if(DISPATCH_STATIC_LIBRARY AND BLOCKS_RUNTIME_STATIC_LIBRARY)
     # The archive refers to the Blocks runtime and to libc's threads, so

@@ -8,7 +8,9 @@
 #                             (for builds whose runtime insists on them)
 #   zt_install_shipped(TGT)   installs TGT stripped into bin/
 
-if(TARGET Dispatch::Static)
+# ThreadSanitizer wants the instrumented process to share one libdispatch
+# with its tests, so that build keeps the shared one.
+if(TARGET Dispatch::Static AND NOT ZT_TSAN)
   set(_zt_static_default ON)
 else()
   set(_zt_static_default OFF)
@@ -33,7 +35,8 @@ function(zt_install_shipped target)
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
     get_property(_bundled GLOBAL PROPERTY ZT_DISPATCH_BUNDLED)
     if(NOT _bundled)
-      install(FILES ${DISPATCH_SHARED_LIBRARIES} DESTINATION "${CMAKE_INSTALL_BINDIR}")
+      install(FILES ${DISPATCH_SHARED_LIBRARIES} DESTINATION "${CMAKE_INSTALL_BINDIR}"
+        FOLLOW_SYMLINK_CHAIN)
       set_property(GLOBAL PROPERTY ZT_DISPATCH_BUNDLED ON)
     endif()
   endif()

@@ -3,8 +3,8 @@
 // the time) and against the real helper on a private server; each finds
 // its helper the ways the guide describes.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
+#include <nlohmann/json.hpp>
 
 #include <map>
 
@@ -115,8 +115,9 @@ TEST_P(ExampleHosts, SayWhenTheHelperIsMissing) {
   // Neither told, nor beside the script, nor on PATH.
   TempDir dir;
   for (const std::string& helper : {dir / "gone", std::string()}) {
-    const ProgramRun run = runProgram("/usr/bin/env", {GetParam().interpreter, kExamples + GetParam().file, "1"},
-                                      {{"ZENTRELL_HELPER", helper}}, 30s);
+    const ProgramRun run =
+        runProgram("/usr/bin/env", {GetParam().interpreter, kExamples + GetParam().file, "1"},
+                   {{"ZENTRELL_HELPER", helper}}, 30s);
     EXPECT_EQ(run.status, 1) << run.err;
     const std::string shown = helper.empty() ? "zentrell-audio-helper" : helper;
     EXPECT_NE(run.err.find("zentrell-audio-helper not found (" + shown + "): install it"), std::string::npos)
