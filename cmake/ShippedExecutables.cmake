@@ -6,7 +6,9 @@
 #
 #   ZT_STATIC_DISPATCH        OFF bundles the shared libraries instead
 #                             (for builds whose runtime insists on them)
-#   zt_install_shipped(TGT)   installs TGT stripped into bin/
+#   zt_install_shipped(TGT [DISPATCH])
+#                             installs TGT stripped into bin/; DISPATCH for
+#                             one that links libdispatch
 
 # ThreadSanitizer wants the instrumented process to share one libdispatch
 # with its tests, so that build keeps the shared one.
@@ -30,13 +32,19 @@ else()
 endif()
 
 function(zt_install_shipped target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "DISPATCH" "" "")
   set_target_properties(${target} PROPERTIES ZT_SHIPPED ON)
-  if(NOT ZT_STATIC_DISPATCH)
+  if(arg_DISPATCH AND NOT ZT_STATIC_DISPATCH)
     set_target_properties(${target} PROPERTIES INSTALL_RPATH "$ORIGIN")
     get_property(_bundled GLOBAL PROPERTY ZT_DISPATCH_BUNDLED)
     if(NOT _bundled)
-      install(FILES ${DISPATCH_SHARED_LIBRARIES} DESTINATION "${CMAKE_INSTALL_BINDIR}"
-        FOLLOW_SYMLINK_CHAIN)
+      # The toolchain's libraries are named by their sonames; copy the
+      # file a link name points to under that name.
+      foreach(_lib IN LISTS DISPATCH_SHARED_LIBRARIES)
+        get_filename_component(_name "${_lib}" NAME)
+        get_filename_component(_real "${_lib}" REALPATH)
+        install(FILES "${_real}" DESTINATION "${CMAKE_INSTALL_BINDIR}" RENAME "${_name}")
+      endforeach()
       set_property(GLOBAL PROPERTY ZT_DISPATCH_BUNDLED ON)
     endif()
   endif()
