@@ -10,8 +10,8 @@
 #                             installs TGT stripped into bin/; DISPATCH for
 #                             one that links libdispatch
 
-# ThreadSanitizer wants the instrumented process to share one libdispatch
-# with its tests, so that build keeps the shared one.
+# A ThreadSanitizer build links the shared libdispatch into everything; a
+# static copy beside it would put two dispatch runtimes in one process.
 if(TARGET Dispatch::Static AND NOT ZT_TSAN)
   set(_zt_static_default ON)
 else()
