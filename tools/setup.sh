@@ -8,6 +8,9 @@ packages=(
   libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
   libsndfile1-dev man-db
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
+  # The Debian package: cpack's dependency list (dpkg-shlibdeps, file), and
+  # the tests that run the installed helper with the toolchain hidden.
+  dpkg-dev file mount
 )
 # The guide's Node.js example host is run by the tests.
 if ! command -v node >/dev/null 2>&1; then

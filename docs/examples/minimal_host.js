@@ -1,20 +1,28 @@
 // A minimal host for zentrell-audio-helper, with nothing but Node.js:
 // records a few seconds of each source, counting their samples.
 //
-//   node minimal_host.js PATH_TO_HELPER [SECONDS]
+//   node minimal_host.js [SECONDS]
 'use strict';
 const { spawn } = require('child_process');
+const fs = require('fs');
+const path = require('path');
 const readline = require('readline');
 
-const helperPath = process.argv[2];
-const seconds = Number(process.argv[3] || 3);
+// ZENTRELL_HELPER when set (development), else the helper beside this
+// script (as a packaged app keeps it), else the one on PATH (installed).
+const beside = path.join(__dirname, 'zentrell-audio-helper');
+const helperPath =
+  process.env.ZENTRELL_HELPER || (fs.existsSync(beside) ? beside : 'zentrell-audio-helper');
+const seconds = Number(process.argv[2] || 3);
 
 // No arguments; the helper's standard error is left to ours.
 const helper = spawn(helperPath, [], { stdio: ['pipe', 'pipe', 'inherit'] });
 const send = (command) => helper.stdin.write(JSON.stringify({ command }) + '\n');
 helper.stdin.on('error', () => {}); // the helper may be gone already
 helper.on('error', (err) => {
-  console.error(`cannot start the helper: ${err.message}`);
+  if (err.code === 'ENOENT')
+    console.error(`zentrell-audio-helper not found (${helperPath}): install it or set ZENTRELL_HELPER`);
+  else console.error(`cannot start the helper: ${err.message}`);
   process.exit(1);
 });
 

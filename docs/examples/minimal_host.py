@@ -2,19 +2,27 @@
 """A minimal host for zentrell-audio-helper, with nothing but Python:
 records a few seconds of each source, counting their samples.
 
-    python3 minimal_host.py PATH_TO_HELPER [SECONDS]
+    python3 minimal_host.py [SECONDS]
 """
 import base64
 import json
+import os
 import subprocess
 import sys
 import threading
 
-helper_path = sys.argv[1]
-seconds = float(sys.argv[2]) if len(sys.argv) > 2 else 3.0
+# ZENTRELL_HELPER when set (development), else the helper beside this
+# script (as a packaged app keeps it), else the one on PATH (installed).
+beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), "zentrell-audio-helper")
+helper_path = os.environ.get("ZENTRELL_HELPER") or (
+    beside if os.path.exists(beside) else "zentrell-audio-helper")
+seconds = float(sys.argv[1]) if len(sys.argv) > 1 else 3.0
 
 # No arguments; the helper's standard error is left to ours.
-helper = subprocess.Popen([helper_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+try:
+    helper = subprocess.Popen([helper_path], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+except FileNotFoundError:
+    sys.exit(f"zentrell-audio-helper not found ({helper_path}): install it or set ZENTRELL_HELPER")
 lock = threading.Lock()
 
 

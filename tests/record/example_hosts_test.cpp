@@ -1,8 +1,12 @@
 // The two minimal hosts of the guide, run as they are printed, against the
 // scripted helper and against the real helper on a private server: each
-// stops once both sources have delivered the seconds asked for.
+// stops once both sources have delivered the seconds asked for, and finds
+// its helper the ways the guide describes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 #include <nlohmann/json.hpp>
+
+#include <map>
 
 #include "pulse/pulse_server.h"
 #include "record/recorder_run.h"
@@ -22,13 +26,13 @@ struct Host {
 
 const Host kHosts[] = {{"node", "node", "minimal_host.js"}, {"python", "python3", "minimal_host.py"}};
 
-// Runs one host and answers its summary line.
-json runHost(const Host& host, const std::string& helper, double seconds, std::string* log) {
+const std::string kExamples = std::string(ZT_SOURCE_DIR) + "/docs/examples/";
+
+// Runs one host script with `env` added and answers its summary line.
+json runHost(const Host& host, const std::string& script, const std::map<std::string, std::string>& env,
+             double seconds, std::string* log) {
   const ProgramRun run =
-      runProgram("/usr/bin/env",
-                 {host.interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + host.file, helper,
-                  std::to_string(seconds)},
-                 {}, 90s);
+      runProgram("/usr/bin/env", {host.interpreter, script, std::to_string(seconds)}, env, 90s);
   *log = "status " + std::to_string(run.status) + "\n" + run.out + run.err;
   if (run.status == 127)
     ADD_FAILURE() << host.interpreter << " is not installed (bash tools/setup.sh installs it)";
@@ -40,6 +44,11 @@ json runHost(const Host& host, const std::string& helper, double seconds, std::s
       summary.is_object() && summary.value("ended", false) && summary.value("exitStatus", -1) == 0;
   EXPECT_EQ(run.status, clean ? 0 : 1) << *log;
   return summary;
+}
+
+// During development the host is told where the helper is.
+json runHost(const Host& host, const std::string& helper, double seconds, std::string* log) {
+  return runHost(host, kExamples + host.file, {{"ZENTRELL_HELPER", helper}}, seconds, log);
 }
 
 class ExampleHosts : public ::testing::TestWithParam<Host> {};
@@ -72,8 +81,11 @@ TEST_P(ExampleHosts, RecordFromAPrivateServer) {
   ASSERT_TRUE(server.ready());
   pulse::writeRaw(dir / "tone.raw", pulse::tone(1000, 60, 48000));
   const pid_t player = server.play("speakers", dir / "tone.raw");
+  // As an application ships them: the helper beside the host's script.
+  writeFile(dir / GetParam().file, readFile(kExamples + GetParam().file));
+  ASSERT_EQ(symlink(ZT_HELPER_PATH, (dir / "zentrell-audio-helper").c_str()), 0);
   std::string log;
-  const json summary = runHost(GetParam(), ZT_HELPER_PATH, 3, &log);
+  const json summary = runHost(GetParam(), dir / GetParam().file, {}, 3, &log);
   pulse::PulseServer::stopPlayer(player);
   ASSERT_TRUE(summary.is_object()) << log;
   EXPECT_EQ(summary["ended"], true) << log;
@@ -97,6 +109,20 @@ TEST_P(ExampleHosts, ReportTheHelpersError) {
   EXPECT_EQ(summary["error"], "SYSTEM_AUDIO_UNAVAILABLE") << log;
   EXPECT_EQ(summary["exitStatus"], 1) << log;
   EXPECT_NE(log.find("helper error: SYSTEM_AUDIO_UNAVAILABLE"), std::string::npos) << log;
+}
+
+TEST_P(ExampleHosts, SayWhenTheHelperIsMissing) {
+  // Neither told, nor beside the script, nor on PATH.
+  TempDir dir;
+  for (const std::string& helper : {dir / "gone", std::string()}) {
+    const ProgramRun run =
+        runProgram("/usr/bin/env", {GetParam().interpreter, kExamples + GetParam().file, "1"},
+                   {{"ZENTRELL_HELPER", helper}}, 30s);
+    EXPECT_EQ(run.status, 1) << run.err;
+    const std::string shown = helper.empty() ? "zentrell-audio-helper" : helper;
+    EXPECT_NE(run.err.find("zentrell-audio-helper not found (" + shown + "): install it"), std::string::npos)
+        << run.err;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Guide, ExampleHosts, ::testing::ValuesIn(kHosts),
