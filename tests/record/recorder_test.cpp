@@ -325,17 +325,22 @@ TEST(Recorder, ReportsAHelperThatEndsOrDiesWithoutFinishing) {
 }
 
 TEST(Recorder, RefusesAWrongCommandLine) {
-  for (std::vector<std::string> args : {std::vector<std::string>{"--duration", "soon"},
-                                        {"-d", "0"},
-                                        {"--duration"},
-                                        {"-o"},
-                                        {"--output", ""},
-                                        {"--force=yes"},
-                                        {"-x"},
-                                        {"--bogus"},
-                                        {"stray"}}) {
+  // Each message names the option as it was typed.
+  for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--duration", "soon"}, "--duration wants"},
+           {{"-d", "0"}, "--duration wants"},
+           {{"--duration"}, "--duration needs a value"},
+           {{"-fo"}, "-o needs a value"},
+           {{"--helper"}, "--helper needs a value"},
+           {{"--output", ""}, "--output needs a folder"},
+           {{"--force=yes"}, "\"--force=yes\""},
+           {{"--spectrogram=x"}, "\"--spectrogram=x\""},
+           {{"--force", "-xf"}, "\"-x\""},
+           {{"--bogus"}, "\"--bogus\""},
+           {{"stray"}, "\"stray\""}}) {
     const ProgramRun run = runProgram(ZT_RECORD_PATH, args);
     EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("zentrell-record --help"), std::string::npos) << run.err;
   }
 }

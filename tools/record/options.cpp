@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -38,8 +39,17 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
   opterr = 0;  // the messages are ours
   optind = 0;
   for (;;) {
+    const int before = optind;
     const int c = getopt_long(argc, argv, ":d:o:fyh", kLongOptions, nullptr);
     if (c == -1) break;
+    // The option in error as it was typed. getopt_long moves past a long
+    // option's word whatever happens, but stays on a word of grouped short
+    // options until its last letter; optopt holds a long option's value,
+    // not a letter.
+    auto typed = [&] {
+      const std::string word = optind > std::max(before, 1) ? argv[optind - 1] : "";
+      return word.starts_with("--") ? word : std::string("-") + char(optopt);
+    };
     switch (c) {
       case 'd':
         options.duration = parseSeconds(optarg);
@@ -72,12 +82,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
         options.version = true;
         break;
       case ':':
-        *error =
-            (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + " needs a value";
+        *error = typed() + " needs a value";
         return std::nullopt;
       default:
-        *error = "unknown option \"" +
-                 (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "\"";
+        *error = "unknown option \"" + typed() + "\"";
         return std::nullopt;
     }
   }
