@@ -31,15 +31,30 @@ json sines() {
 
 class Terminal {
  public:
-  Terminal(const TempDir& dir, const json& scenario = sines(), unsigned short columns = 80) {
+  // `background`: started as a shell starts a job with &, in a process
+  // group of its own that does not have the terminal, for 8 s; a line
+  // typed brings it to the foreground, as fg does for a job that runs.
+  // pid() is then the shell's, which exits with the recorder's status, or
+  // 255 if it stopped.
+  Terminal(const TempDir& dir, const json& scenario = sines(), unsigned short columns = 80,
+           bool background = false) {
     writeFile(dir / "scenario.json", scenario.dump());
     winsize size{24, columns, 0, 0};
     pid_ = forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
+      if (background && (pid_ = fork()) != 0) {
+        setpgid(pid_, pid_);
+        char line[16];
+        if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid_);
+        int status = 0;
+        waitpid(pid_, &status, WUNTRACED);
+        _exit(WIFSTOPPED(status) ? 255 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      }
+      if (background) setpgid(0, 0);
       setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
       const std::string out = dir / "out";
       execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "--output", out.c_str(),
-            (char*)nullptr);
+            background ? "-d8" : nullptr, (char*)nullptr);
       _exit(127);
     }
   }
@@ -215,6 +230,25 @@ TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStopped) {
     EXPECT_GT(wav->seconds(), 0.8) << name;
     EXPECT_LT(wav->seconds(), wall - 2.5) << name;
   }
+}
+
+TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
+  TempDir dir;
+  Terminal term(dir, sines(), 80, true);
+  ASSERT_TRUE(term.started());
+  // Neither stopped by the terminal nor drawing over the shell's line.
+  ASSERT_TRUE(term.waitFor("(for 8 s; Ctrl-C stops)", 0)) << term.screen;
+  term.waitFor("\x01never", 0, 500ms);
+  EXPECT_TRUE(term.statusLines().empty()) << term.screen;
+  const size_t mark = term.screen.size();
+  ASSERT_EQ(write(term.master(), "fg\n", 3), 3);
+  ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
+  term.press('q');
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  std::string error;
+  auto wav = readWav(dir / "out/system.wav", &error);
+  ASSERT_TRUE(wav) << error;
+  EXPECT_LT(wav->seconds(), 7.0);
 }
 
 TEST(RecorderOnATerminal, AnErrorLeavesNoStaleStatusLine) {

@@ -138,7 +138,9 @@ While recording:
   When standard input is a terminal, keys work: space pauses and resumes, q
   stops. Ctrl-C stops too; a second Ctrl-C abandons the recording at once
   (the files keep what was written). Ctrl-Z pauses the capture before the
-  recorder stops; after fg it resumes.
+  recorder stops; after fg it resumes. Run in the background (with &, or
+  bg after Ctrl-Z), the recorder goes on recording but takes no keys and
+  draws no status line until fg.
 
 Exit status:
   0    the recording finished and its files are complete

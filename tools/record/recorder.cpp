@@ -46,6 +46,9 @@ int Recorder::run() {
   if (!helper_.send("prepare")) fault("The helper stopped before it took the first command.");
   bool open = true;
   while (open && !abandoned_) {
+    // A job brought to the foreground takes keys from then on; fg on a job
+    // that runs in the background sends it no signal.
+    if (!keys_.active()) keys_.enable();
     pollfd fds[3] = {{helper_.eventsFd(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {keys_.fd(), POLLIN, 0}};
     const nfds_t count = keys_.active() ? 3 : 2;
     if (poll(fds, count, 100) < 0 && errno != EINTR) break;

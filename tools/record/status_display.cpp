@@ -1,6 +1,7 @@
 #include "status_display.h"
 
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -74,6 +75,8 @@ void StatusDisplay::show(const Status& s, std::chrono::steady_clock::time_point 
   last_ = now;
   std::string line;
   if (terminal_) {
+    // In the background the line would be drawn over what the person types.
+    if (const pid_t foreground = tcgetpgrp(1); foreground != -1 && foreground != getpgrp()) return;
     // Carriage return and erase-to-end: the line is redrawn in place.
     line = "\r\033[K" + compose(s, columns_);
     lineOpen_ = true;

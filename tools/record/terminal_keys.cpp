@@ -24,7 +24,11 @@ void restoreSaved() {
 TerminalKeys::TerminalKeys() { enable(); }
 
 void TerminalKeys::enable() {
-  if (active_ || !isatty(0) || tcgetattr(0, &saved) != 0) return;
+  // A job in the background that changed the terminal's mode or read from
+  // it would be stopped by the terminal (SIGTTOU, SIGTTIN); it takes no keys.
+  if (active_ || !isatty(0)) return;
+  if (const pid_t foreground = tcgetpgrp(0); foreground != -1 && foreground != getpgrp()) return;
+  if (tcgetattr(0, &saved) != 0) return;
   termios raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 0;

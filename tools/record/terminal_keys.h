@@ -8,7 +8,8 @@ namespace zt::record {
 
 class TerminalKeys {
  public:
-  // Raw mode when standard input is a terminal; otherwise inactive.
+  // Raw mode when standard input is a terminal and the recorder is in its
+  // foreground; otherwise inactive.
   TerminalKeys();
   ~TerminalKeys();
   TerminalKeys(const TerminalKeys&) = delete;
@@ -18,7 +19,8 @@ class TerminalKeys {
   int fd() const { return 0; }
   // The next key, or -1 when none is waiting.
   int readKey();
-  // Raw mode again after restore(), if standard input is a terminal.
+  // Raw mode again after restore() or a move to the foreground, on the
+  // same terms as at construction.
   void enable();
   void restore();
 
