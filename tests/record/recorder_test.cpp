@@ -219,9 +219,11 @@ struct KeepCase {
   const char* name;
   std::vector<std::string> earlier;  // files there before, holding "earlier"
   std::vector<std::string> args;
-  const char* helper;  // "sim", "missing" or "dying" (dies after "recording")
+  // "sim", "missing", "dying" (dies after "recording"), or "system"
+  // (0.5 s of system audio, none from the microphone)
+  const char* helper;
   int status;
-  bool replaced;  // the earlier .wav files now hold the new recording
+  std::set<std::string> replaced;  // earlier files that now hold the new recording
 };
 
 class RecorderKeeps : public ::testing::TestWithParam<KeepCase> {};
@@ -233,19 +235,31 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
   for (const auto& name : c.earlier) writeFile(dir / ("out/" + name), "earlier");
   std::string helper = ZT_SIM_HELPER_PATH;
   if (c.helper == std::string("missing")) helper = dir / "missing";
-  if (c.helper == std::string("dying"))
-    helper = scriptedHelper(dir,
-                            "read line\necho '{\"event\":\"prepared\"}'\nread line\n"
-                            "echo '{\"event\":\"state\",\"state\":\"recording\"}'\nexit 3\n");
+  const std::string recording =
+      "read line\necho '{\"event\":\"prepared\"}'\nread line\n"
+      "echo '{\"event\":\"state\",\"state\":\"recording\"}'\n";
+  if (c.helper == std::string("dying")) helper = scriptedHelper(dir, recording + "exit 3\n");
+  if (c.helper == std::string("system")) {
+    std::string audio;  // 1600 zero samples a line
+    for (int i = 0; i < 5; ++i)
+      audio += "echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" + std::string(4267, 'A') +
+               "=\"}'\n";
+    helper = scriptedHelper(dir, recording + audio + "echo '{\"event\":\"state\",\"state\":\"ended\"}'\n");
+  }
   std::vector<std::string> args = c.args;
   args.insert(args.end(), {"--duration", "0.5"});
   const ProgramRun run = record(dir, playingScenario(), args, helper);
   EXPECT_EQ(run.status, c.status) << run.out << run.err;
   for (const auto& name : c.earlier) {
-    if (c.replaced && !name.ends_with(".partial.wav"))
+    if (c.replaced.count(name)) {
       EXPECT_NEAR(readOrFail(dir / ("out/" + name)).seconds(), 0.5, 1e-9) << name;
-    else
+    } else {
       EXPECT_EQ(readFile(dir / ("out/" + name)), "earlier") << name;
+      // Kept beside a new recording, it is not taken for part of it.
+      if (!c.replaced.empty())
+        EXPECT_NE(run.out.find(dir / ("out/" + name) + " is from an earlier recording"), std::string::npos)
+            << run.out;
+    }
   }
   if (c.status == 1 && std::string(c.helper) == "sim") {
     EXPECT_NE(run.err.find(dir / ("out/" + c.earlier[0]) + " exists"), std::string::npos) << run.err;
@@ -257,11 +271,18 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RecorderKeeps,
     ::testing::Values(
-        KeepCase{"WavInTheWay", {"microphone.wav"}, {}, "sim", 1, false},
-        KeepCase{"PartialLeftByAKilledRun", {"system.partial.wav"}, {}, "sim", 1, false},
-        KeepCase{"ForceReplacesOnceComplete", {"system.wav", "microphone.wav"}, {"-f"}, "sim", 0, true},
-        KeepCase{"ForceAndNoHelper", {"system.wav", "microphone.wav"}, {"--force"}, "missing", 1, false},
-        KeepCase{"ForceAndNoAudio", {"system.wav", "microphone.wav"}, {"-y"}, "dying", 1, false}),
+        KeepCase{"WavInTheWay", {"microphone.wav"}, {}, "sim", 1, {}},
+        KeepCase{"PartialLeftByAKilledRun", {"system.partial.wav"}, {}, "sim", 1, {}},
+        KeepCase{"ForceReplacesOnceComplete",
+                 {"system.wav", "microphone.wav"},
+                 {"-f"},
+                 "sim",
+                 0,
+                 {"system.wav", "microphone.wav"}},
+        KeepCase{"ForceAndNoHelper", {"system.wav", "microphone.wav"}, {"--force"}, "missing", 1, {}},
+        KeepCase{"ForceAndNoAudio", {"system.wav", "microphone.wav"}, {"-y"}, "dying", 1, {}},
+        KeepCase{
+            "ForceAndASilentSource", {"system.wav", "microphone.wav"}, {"-f"}, "system", 0, {"system.wav"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Recorder, EachRecordingGetsANewFolderByDefault) {

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "helper_process.h"
 #include "options.h"
@@ -90,12 +91,14 @@ std::string fileInTheWay(const std::string& folder, bool spectrogram) {
   return {};
 }
 
-void drawSpectrograms(const std::string& folder, StatusDisplay& display) {
-  for (const char* name : {"system", "microphone"}) {
-    const std::string wav = folder + "/" + name + ".wav", png = folder + "/" + name + ".png";
-    if (access(wav.c_str(), F_OK) != 0) continue;
+// A spectrogram beside each file of this recording: "system.png" for
+// "system.wav".
+void drawSpectrograms(const std::vector<std::string>& wavs, StatusDisplay& display) {
+  for (const std::string& wav : wavs) {
+    const std::string stem = wav.substr(0, wav.size() - 4), png = stem + ".png";
+    const std::string name = stem.substr(stem.rfind('/') + 1);
     std::string error;
-    if (writeSpectrogram(wav, png, std::string("Zentrell ") + name + " audio", &error))
+    if (writeSpectrogram(wav, png, "Zentrell " + name + " audio", &error))
       display.note("Saved " + png);
     else
       fprintf(stderr, "zentrell-record: no spectrogram: %s\n", error.c_str());
@@ -155,14 +158,14 @@ int main(int argc, char** argv) {
   }
   StatusDisplay display(isatty(1), terminalColumns(1));
   int status;
-  int saved;
+  std::vector<std::string> saved;
   {
     TerminalKeys keys;
     Recorder recorder(*options, folder, *helper, display, keys, signalPipe[0]);
     status = recorder.run();
-    saved = recorder.filesSaved();
+    saved = recorder.savedFiles();
   }
-  if (saved == 0) tidy();
-  if (saved > 0 && options->spectrogram) drawSpectrograms(folder, display);
+  if (saved.empty()) tidy();
+  if (options->spectrogram) drawSpectrograms(saved, display);
   return status;
 }

@@ -307,7 +307,12 @@ void Recorder::closeFiles(bool ok) {
     if (!source.file) continue;
     if (source.samples() == 0) {
       source.file->discard();
-      display_.note("No audio came from the " + source.name + "; no file written for it.");
+      // After --force the folder can hold this source's file of the
+      // recording before; it must not pass for part of this one.
+      display_.note("No audio came from the " + source.name + "; no file written for it" +
+                    (access(source.path.c_str(), F_OK) == 0
+                         ? "; " + source.path + " is from an earlier recording."
+                         : "."));
       continue;
     }
     std::string error;
@@ -315,7 +320,7 @@ void Recorder::closeFiles(bool ok) {
       fault(error + ". The recording stays under that name.");
       continue;
     }
-    ++saved_;
+    saved_.push_back(source.path);
     char line[512];
     snprintf(line, sizeof line, "%s %s: %.2f s, peak %s", ok ? "Saved" : "Kept", source.path.c_str(),
              source.samples() / double(WavFile::kSampleRate),
