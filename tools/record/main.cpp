@@ -138,11 +138,17 @@ int main(int argc, char** argv) {
   };
   if (const std::string inTheWay = options->force ? "" : fileInTheWay(folder, options->spectrogram);
       !inTheWay.empty()) {
+    // A partial file may be all that is left of a recording that was cut
+    // short; --force would empty it.
+    const bool cutShort = inTheWay.ends_with(".partial.wav");
     fprintf(stderr,
-            "zentrell-record: %s exists, and a recording is never replaced unless asked.\n"
+            "zentrell-record: %s exists, and a recording is never replaced unless asked.\n%s"
             "  What to do: choose another folder with --output DIR, leave --output out for a new one, or "
             "replace the files with --force.\n",
-            inTheWay.c_str());
+            inTheWay.c_str(),
+            cutShort ? "  It holds a recording that was cut short, playable as it is: to keep it, rename it "
+                       "or move it out of the folder first.\n"
+                     : "");
     tidy();
     return 1;
   }
