@@ -138,8 +138,8 @@ void Recorder::onRecording() {
   }
   char length[64] = "until Ctrl-C";
   if (options_.duration) snprintf(length, sizeof length, "for %g s", *options_.duration);
-  display_.note("Recording into " + folder_ + " (" + length +
-                (keys_.active() ? "; space pauses, q stops)" : "; Ctrl-C stops)"));
+  const char* keys = keys_.active() ? "; space pauses, q stops" : options_.duration ? "; Ctrl-C stops" : "";
+  display_.note("Recording into " + folder_ + " (" + length + keys + ")");
 }
 
 void Recorder::writeAudio(const Event& event) {
