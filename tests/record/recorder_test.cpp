@@ -219,8 +219,9 @@ struct KeepCase {
   const char* name;
   std::vector<std::string> earlier;  // files there before, holding "earlier"
   std::vector<std::string> args;
-  // "sim", "missing", "dying" (dies after "recording"), or "system"
-  // (0.5 s of system audio, none from the microphone)
+  // "sim", "missing", "dying" (dies after "recording"), "system" (0.5 s
+  // of system audio, none from the microphone), or "failing" (that audio,
+  // then it dies)
   const char* helper;
   int status;
   std::set<std::string> replaced;  // earlier files that now hold the new recording
@@ -238,14 +239,14 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
   const std::string recording =
       "read line\necho '{\"event\":\"prepared\"}'\nread line\n"
       "echo '{\"event\":\"state\",\"state\":\"recording\"}'\n";
+  std::string audio;  // 1600 zero samples a line
+  for (int i = 0; i < 5; ++i)
+    audio +=
+        "echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" + std::string(4267, 'A') + "=\"}'\n";
   if (c.helper == std::string("dying")) helper = scriptedHelper(dir, recording + "exit 3\n");
-  if (c.helper == std::string("system")) {
-    std::string audio;  // 1600 zero samples a line
-    for (int i = 0; i < 5; ++i)
-      audio += "echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" + std::string(4267, 'A') +
-               "=\"}'\n";
+  if (c.helper == std::string("system"))
     helper = scriptedHelper(dir, recording + audio + "echo '{\"event\":\"state\",\"state\":\"ended\"}'\n");
-  }
+  if (c.helper == std::string("failing")) helper = scriptedHelper(dir, recording + audio + "exit 3\n");
   std::vector<std::string> args = c.args;
   args.insert(args.end(), {"--duration", "0.5"});
   const ProgramRun run = record(dir, playingScenario(), args, helper);
@@ -261,6 +262,9 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
             << run.out;
     }
   }
+  // What an unfinished recording got stays beside what it did not replace.
+  if (c.helper == std::string("failing"))
+    EXPECT_NEAR(readOrFail(dir / "out/system.partial.wav").seconds(), 0.5, 1e-9);
   if (c.status == 1 && std::string(c.helper) == "sim") {
     EXPECT_NE(run.err.find(dir / ("out/" + c.earlier[0]) + " exists"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
@@ -285,7 +289,8 @@ INSTANTIATE_TEST_SUITE_P(
         KeepCase{"ForceAndNoHelper", {"system.wav", "microphone.wav"}, {"--force"}, "missing", 1, {}},
         KeepCase{"ForceAndNoAudio", {"system.wav", "microphone.wav"}, {"-y"}, "dying", 1, {}},
         KeepCase{
-            "ForceAndASilentSource", {"system.wav", "microphone.wav"}, {"-f"}, "system", 0, {"system.wav"}}),
+            "ForceAndASilentSource", {"system.wav", "microphone.wav"}, {"-f"}, "system", 0, {"system.wav"}},
+        KeepCase{"ForceAndAFailure", {"system.wav", "microphone.wav"}, {"-f"}, "failing", 1, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Recorder, EachRecordingGetsANewFolderByDefault) {

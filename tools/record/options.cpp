@@ -118,9 +118,11 @@ Options:
                           Default: a new folder in the current one, named
                           after the date and time, like
                           recording-2024-05-01-143000.
-  -f, -y, --force         Replace the files of an earlier recording in DIR.
-                          Without it, the recorder refuses to start when one
-                          of the files it would write exists.
+  -f, -y, --force         Replace the files of an earlier recording in DIR,
+                          once the new one has finished (a recording that
+                          fails keeps its partial files instead). Without
+                          it, the recorder refuses to start when one of the
+                          files it would write exists.
       --spectrogram       When the recording is complete, also write
                           DIR/system.png and DIR/microphone.png, spectrograms
                           made by sox (needs sox installed).

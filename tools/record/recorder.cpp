@@ -316,8 +316,10 @@ void Recorder::closeFiles(bool ok) {
       continue;
     }
     std::string error;
-    if (!source.file->complete(options_.force, &error)) {
-      fault(error + ". The recording stays under that name.");
+    // --force trades an earlier recording only for one that finished.
+    if (!source.file->complete(options_.force && ok, &error)) {
+      fault(error + ". The recording stays under that name" +
+            (ok ? "." : "; one that did not finish replaces no earlier file."));
       continue;
     }
     saved_.push_back(source.path);
