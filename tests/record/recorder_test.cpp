@@ -404,6 +404,14 @@ TEST(Recorder, HelpManualAndVersionAgree) {
   EXPECT_EQ(version.out, "zentrell-record " ZT_VERSION "\n");
 }
 
+TEST(Recorder, ADurationUnderOneSampleRecordsOne) {
+  TempDir dir;
+  const ProgramRun run = record(dir, playingScenario(), {"-d", "0.00001"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  for (const std::string name : kSources)
+    EXPECT_EQ(readOrFail(dir / ("out/" + name + ".wav")).samples.size(), 1u) << name;
+}
+
 TEST(Recorder, SpectrogramsAreDrawnBySox) {
   TempDir dir;
   const ProgramRun run = record(dir, playingScenario(), {"--duration", "0.5", "--spectrogram"});

@@ -39,7 +39,9 @@ Recorder::Recorder(const Options& options, const std::string& folder, HelperProc
       sources_{{"system", folder + "/system.wav", nullptr, {}},
                {"microphone", folder + "/microphone.wav", nullptr, {}}} {
   if (options.duration)
-    targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
+    // At least one sample: a shorter duration would discard all the audio
+    // and report that none came.
+    targetSamples_ = std::max<uint64_t>(1, std::llround(*options.duration * WavFile::kSampleRate));
 }
 
 int Recorder::run() {
