@@ -232,6 +232,28 @@ TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStopped) {
   }
 }
 
+TEST(RecorderOnATerminal, KeysSurviveTheShellsModeComingBack) {
+  // A shell puts its own terminal mode back when a job stops under a
+  // signal it did not expect (kill -STOP), and lines arrive, not keys.
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
+  termios mode{};
+  ASSERT_EQ(tcgetattr(term.master(), &mode), 0);
+  mode.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(term.master(), TCSANOW, &mode), 0);
+  size_t mark = term.screen.size();
+  ASSERT_EQ(write(term.master(), " \n", 2), 2);  // the space, then a read finds nothing
+  ASSERT_TRUE(term.waitFor("  paused", mark)) << term.screen.substr(mark);
+  // Continued, it takes single keys again.
+  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  std::this_thread::sleep_for(300ms);
+  mark = term.screen.size();
+  term.press('q');
+  EXPECT_TRUE(term.waitFor("Saved", mark, 10s)) << term.screen.substr(mark);
+}
+
 TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
   TempDir dir;
   Terminal term(dir, sines(), 80, true);

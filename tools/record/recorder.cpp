@@ -48,15 +48,14 @@ int Recorder::run() {
   if (!helper_.send("prepare")) fault("The helper stopped before it took the first command.");
   bool open = true;
   while (open && !abandoned_) {
-    // A job brought to the foreground takes keys from then on; fg on a job
-    // that runs in the background sends it no signal.
-    if (!keys_.active()) keys_.enable();
+    // fg on a job that runs in the background sends it no signal.
+    keys_.follow();
     pollfd fds[3] = {{helper_.eventsFd(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {keys_.fd(), POLLIN, 0}};
     const nfds_t count = keys_.active() ? 3 : 2;
     if (poll(fds, count, 100) < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) onSignals();
     if (count == 3 && (fds[2].revents & POLLIN))
-      for (int key; (key = keys_.readKey()) >= 0;) onKey(key);
+      if (const int key = keys_.readKey(); key >= 0) onKey(key);
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       std::vector<std::string> lines;
       open = helper_.readLines(&lines);
@@ -174,6 +173,7 @@ void Recorder::onSignals() {
         suspend();
         break;
       case SIGCONT:
+        keys_.enable();
         if (ownContinue_)
           ownContinue_ = false;
         else
@@ -245,8 +245,7 @@ void Recorder::stopHere() {
   keys_.restore();
   ownContinue_ = true;
   raise(SIGSTOP);
-  // Continued.
-  keys_.enable();
+  // Continued; the keys come back with SIGCONT.
   if (pausedForSuspend_) {
     pausedForSuspend_ = false;
     if (!stopSent_) {

@@ -17,11 +17,17 @@ class TerminalKeys {
 
   bool active() const { return active_; }
   int fd() const { return 0; }
-  // The next key, or -1 when none is waiting.
+  // The next key, or -1 when none is waiting. Read one key for each time
+  // poll() finds fd() readable: a read never waits then, whatever mode a
+  // shell has put the terminal in.
   int readKey();
-  // Raw mode again after restore() or a move to the foreground, on the
-  // same terms as at construction.
+  // Raw mode, on the same terms as at construction: again after restore(),
+  // or after the recorder was stopped (a shell puts its own mode back when
+  // a job stops).
   void enable();
+  // Called on every turn of the event loop: keys from the moment the
+  // recorder has the terminal, none while it is in the background.
+  void follow();
   void restore();
 
  private:
