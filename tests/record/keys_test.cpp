@@ -232,6 +232,24 @@ TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStopped) {
   }
 }
 
+TEST(RecorderOnATerminal, CtrlSHoldsUpNothingButTheStatusLine) {
+  // While Ctrl-S has stopped the terminal's output, every write to it
+  // waits; a recorder waiting there lets the helper's output queue fill.
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
+  term.press('\x13');
+  std::this_thread::sleep_for(10s);
+  term.press('\x11');
+  term.press('q');
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  std::string error;
+  auto wav = readWav(dir / "out/system.wav", &error);
+  ASSERT_TRUE(wav) << error;
+  EXPECT_GT(wav->seconds(), 9.0);
+}
+
 TEST(RecorderOnATerminal, KeysSurviveTheShellsModeComingBack) {
   // A shell puts its own terminal mode back when a job stops under a
   // signal it did not expect (kill -STOP), and lines arrive, not keys.

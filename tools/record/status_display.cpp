@@ -1,5 +1,6 @@
 #include "status_display.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -73,6 +74,10 @@ std::string StatusDisplay::compose(const Status& s, int columns) {
 
 void StatusDisplay::show(const Status& s, std::chrono::steady_clock::time_point now) {
   last_ = now;
+  // No status is worth holding up the recording for: with the terminal
+  // stopped by Ctrl-S, or a reader that does not read, it is left out.
+  pollfd out{1, POLLOUT, 0};
+  if (poll(&out, 1, 0) != 1) return;
   std::string line;
   if (terminal_) {
     // In the background the line would be drawn over what the person types.
