@@ -167,6 +167,21 @@ TEST(Recorder, AdviceFitsARecorderThatWasStopped) {
       << err;
 }
 
+TEST(Recorder, LeavesIgnoredSignalsIgnored) {
+  // nohup ignores SIGHUP so that a recording outlives the terminal.
+  TempDir dir;
+  writeFile(dir / "scenario.json", playingScenario().dump());
+  zt::test::ChildOptions options;
+  options.args = {"-c", "trap '' HUP; exec \"$0\" -d 1 --helper \"$1\" -o \"$2\"", ZT_RECORD_PATH,
+                  ZT_SIM_HELPER_PATH, dir / "out"};
+  options.env = {{"ZT_SIM_SCENARIO", dir / "scenario.json"}};
+  zt::test::Child recorder("/bin/sh", options);
+  for (int i = 0; i < 100 && !exists(dir / "out/system.partial.wav"); ++i) usleep(100000);
+  recorder.signal(SIGHUP);
+  EXPECT_EQ(recorder.finish(std::chrono::seconds(30)), 0);
+  EXPECT_NEAR(readOrFail(dir / "out/system.wav").seconds(), 1.0, 1e-9);
+}
+
 struct ErrorCase {
   std::string code;
   json scenario;

@@ -40,8 +40,14 @@ bool installSignals() {
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH})
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH}) {
+    // A signal ignored on the way in stays ignored: nohup, or a shell that
+    // starts a job in the background without job control, means it.
+    struct sigaction before {};
+    if (sigaction(sig, nullptr, &before) != 0) return false;
+    if (before.sa_handler == SIG_IGN && sig != SIGCONT && sig != SIGWINCH) continue;
     if (sigaction(sig, &action, nullptr) != 0) return false;
+  }
   // A helper that has gone shows as a failed write, not as our death.
   signal(SIGPIPE, SIG_IGN);
   return true;
