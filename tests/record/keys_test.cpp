@@ -31,15 +31,30 @@ json sines() {
 
 class Terminal {
  public:
-  Terminal(const TempDir& dir, const json& scenario = sines(), unsigned short columns = 80) {
+  // `background`: started as a shell starts a job with &, in a process
+  // group of its own that does not have the terminal, for 8 s; a line
+  // typed brings it to the foreground, as fg does for a job that runs.
+  // pid() is then the shell's, which exits with the recorder's status, or
+  // 255 if it stopped.
+  Terminal(const TempDir& dir, const json& scenario = sines(), unsigned short columns = 80,
+           bool background = false) {
     writeFile(dir / "scenario.json", scenario.dump());
     winsize size{24, columns, 0, 0};
     pid_ = forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
+      if (background && (pid_ = fork()) != 0) {
+        setpgid(pid_, pid_);
+        char line[16];
+        if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid_);
+        int status = 0;
+        waitpid(pid_, &status, WUNTRACED);
+        _exit(WIFSTOPPED(status) ? 255 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+      }
+      if (background) setpgid(0, 0);
       setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
       const std::string out = dir / "out";
       execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "--output", out.c_str(),
-            (char*)nullptr);
+            background ? "-d8" : nullptr, (char*)nullptr);
       _exit(127);
     }
   }
@@ -215,6 +230,65 @@ TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStopped) {
     EXPECT_GT(wav->seconds(), 0.8) << name;
     EXPECT_LT(wav->seconds(), wall - 2.5) << name;
   }
+}
+
+TEST(RecorderOnATerminal, CtrlSHoldsUpNothingButTheStatusLine) {
+  // While Ctrl-S has stopped the terminal's output, every write to it
+  // waits; a recorder waiting there lets the helper's output queue fill.
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
+  term.press('\x13');
+  std::this_thread::sleep_for(10s);
+  term.press('\x11');
+  term.press('q');
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  std::string error;
+  auto wav = readWav(dir / "out/system.wav", &error);
+  ASSERT_TRUE(wav) << error;
+  EXPECT_GT(wav->seconds(), 9.0);
+}
+
+TEST(RecorderOnATerminal, KeysSurviveTheShellsModeComingBack) {
+  // A shell puts its own terminal mode back when a job stops under a
+  // signal it did not expect (kill -STOP), and lines arrive, not keys.
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.started());
+  ASSERT_TRUE(term.waitFor("  recording", 0)) << term.screen;
+  termios mode{};
+  ASSERT_EQ(tcgetattr(term.master(), &mode), 0);
+  mode.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(term.master(), TCSANOW, &mode), 0);
+  size_t mark = term.screen.size();
+  ASSERT_EQ(write(term.master(), " \n", 2), 2);  // the space, then a read finds nothing
+  ASSERT_TRUE(term.waitFor("  paused", mark)) << term.screen.substr(mark);
+  // Continued, it takes single keys again.
+  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  std::this_thread::sleep_for(300ms);
+  mark = term.screen.size();
+  term.press('q');
+  EXPECT_TRUE(term.waitFor("Saved", mark, 10s)) << term.screen.substr(mark);
+}
+
+TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
+  TempDir dir;
+  Terminal term(dir, sines(), 80, true);
+  ASSERT_TRUE(term.started());
+  // Neither stopped by the terminal nor drawing over the shell's line.
+  ASSERT_TRUE(term.waitFor("(for 8 s; Ctrl-C stops)", 0)) << term.screen;
+  term.waitFor("\x01never", 0, 500ms);
+  EXPECT_TRUE(term.statusLines().empty()) << term.screen;
+  const size_t mark = term.screen.size();
+  ASSERT_EQ(write(term.master(), "fg\n", 3), 3);
+  ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
+  term.press('q');
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  std::string error;
+  auto wav = readWav(dir / "out/system.wav", &error);
+  ASSERT_TRUE(wav) << error;
+  EXPECT_LT(wav->seconds(), 7.0);
 }
 
 TEST(RecorderOnATerminal, AnErrorLeavesNoStaleStatusLine) {

@@ -171,6 +171,21 @@ TEST(Recorder, AdviceFitsARecorderThatWasStopped) {
       << err;
 }
 
+TEST(Recorder, LeavesIgnoredSignalsIgnored) {
+  // nohup ignores SIGHUP so that a recording outlives the terminal.
+  TempDir dir;
+  writeFile(dir / "scenario.json", playingScenario().dump());
+  zt::test::ChildOptions options;
+  options.args = {"-c", "trap '' HUP; exec \"$0\" -d 1 --helper \"$1\" -o \"$2\"", ZT_RECORD_PATH,
+                  ZT_SIM_HELPER_PATH, dir / "out"};
+  options.env = {{"ZT_SIM_SCENARIO", dir / "scenario.json"}};
+  zt::test::Child recorder("/bin/sh", options);
+  for (int i = 0; i < 100 && !exists(dir / "out/system.partial.wav"); ++i) usleep(100000);
+  recorder.signal(SIGHUP);
+  EXPECT_EQ(recorder.finish(std::chrono::seconds(30)), 0);
+  EXPECT_NEAR(readOrFail(dir / "out/system.wav").seconds(), 1.0, 1e-9);
+}
+
 struct ErrorCase {
   std::string code;
   json scenario;
@@ -223,9 +238,12 @@ struct KeepCase {
   const char* name;
   std::vector<std::string> earlier;  // files there before, holding "earlier"
   std::vector<std::string> args;
-  const char* helper;  // "sim", "missing" or "dying" (dies after "recording")
+  // "sim", "missing", "dying" (dies after "recording"), "system" (0.5 s
+  // of system audio, none from the microphone), or "failing" (that audio,
+  // then it dies)
+  const char* helper;
   int status;
-  bool replaced;  // the earlier .wav files now hold the new recording
+  std::set<std::string> replaced;  // earlier files that now hold the new recording
 };
 
 class RecorderKeeps : public ::testing::TestWithParam<KeepCase> {};
@@ -237,23 +255,41 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
   for (const auto& name : c.earlier) writeFile(dir / ("out/" + name), "earlier");
   std::string helper = ZT_SIM_HELPER_PATH;
   if (c.helper == std::string("missing")) helper = dir / "missing";
-  if (c.helper == std::string("dying"))
-    helper = scriptedHelper(dir,
-                            "read line\necho '{\"event\":\"prepared\"}'\nread line\n"
-                            "echo '{\"event\":\"state\",\"state\":\"recording\"}'\nexit 3\n");
+  const std::string recording =
+      "read line\necho '{\"event\":\"prepared\"}'\nread line\n"
+      "echo '{\"event\":\"state\",\"state\":\"recording\"}'\n";
+  std::string audio;  // 1600 zero samples a line
+  for (int i = 0; i < 5; ++i)
+    audio +=
+        "echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" + std::string(4267, 'A') + "=\"}'\n";
+  if (c.helper == std::string("dying")) helper = scriptedHelper(dir, recording + "exit 3\n");
+  if (c.helper == std::string("system"))
+    helper = scriptedHelper(dir, recording + audio + "echo '{\"event\":\"state\",\"state\":\"ended\"}'\n");
+  if (c.helper == std::string("failing")) helper = scriptedHelper(dir, recording + audio + "exit 3\n");
   std::vector<std::string> args = c.args;
   args.insert(args.end(), {"--duration", "0.5"});
   const ProgramRun run = record(dir, playingScenario(), args, helper);
   EXPECT_EQ(run.status, c.status) << run.out << run.err;
   for (const auto& name : c.earlier) {
-    if (c.replaced && !name.ends_with(".partial.wav"))
+    if (c.replaced.count(name)) {
       EXPECT_NEAR(readOrFail(dir / ("out/" + name)).seconds(), 0.5, 1e-9) << name;
-    else
+    } else {
       EXPECT_EQ(readFile(dir / ("out/" + name)), "earlier") << name;
+      // Kept beside a new recording, it is not taken for part of it.
+      if (!c.replaced.empty())
+        EXPECT_NE(run.out.find(dir / ("out/" + name) + " is from an earlier recording"), std::string::npos)
+            << run.out;
+    }
   }
+  // What an unfinished recording got stays beside what it did not replace.
+  if (c.helper == std::string("failing"))
+    EXPECT_NEAR(readOrFail(dir / "out/system.partial.wav").seconds(), 0.5, 1e-9);
   if (c.status == 1 && std::string(c.helper) == "sim") {
     EXPECT_NE(run.err.find(dir / ("out/" + c.earlier[0]) + " exists"), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("--force"), std::string::npos) << run.err;
+    // What --force would empty may be all that is left of a recording.
+    EXPECT_EQ(run.err.find("cut short") != std::string::npos, c.earlier[0].ends_with(".partial.wav"))
+        << run.err;
     EXPECT_FALSE(exists(dir / "out/microphone.partial.wav"));
   }
 }
@@ -261,11 +297,19 @@ TEST_P(RecorderKeeps, EarlierRecordings) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, RecorderKeeps,
     ::testing::Values(
-        KeepCase{"WavInTheWay", {"microphone.wav"}, {}, "sim", 1, false},
-        KeepCase{"PartialLeftByAKilledRun", {"system.partial.wav"}, {}, "sim", 1, false},
-        KeepCase{"ForceReplacesOnceComplete", {"system.wav", "microphone.wav"}, {"-f"}, "sim", 0, true},
-        KeepCase{"ForceAndNoHelper", {"system.wav", "microphone.wav"}, {"--force"}, "missing", 1, false},
-        KeepCase{"ForceAndNoAudio", {"system.wav", "microphone.wav"}, {"-y"}, "dying", 1, false}),
+        KeepCase{"WavInTheWay", {"microphone.wav"}, {}, "sim", 1, {}},
+        KeepCase{"PartialLeftByAKilledRun", {"system.partial.wav"}, {}, "sim", 1, {}},
+        KeepCase{"ForceReplacesOnceComplete",
+                 {"system.wav", "microphone.wav"},
+                 {"-f"},
+                 "sim",
+                 0,
+                 {"system.wav", "microphone.wav"}},
+        KeepCase{"ForceAndNoHelper", {"system.wav", "microphone.wav"}, {"--force"}, "missing", 1, {}},
+        KeepCase{"ForceAndNoAudio", {"system.wav", "microphone.wav"}, {"-y"}, "dying", 1, {}},
+        KeepCase{
+            "ForceAndASilentSource", {"system.wav", "microphone.wav"}, {"-f"}, "system", 0, {"system.wav"}},
+        KeepCase{"ForceAndAFailure", {"system.wav", "microphone.wav"}, {"-f"}, "failing", 1, {}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Recorder, EachRecordingGetsANewFolderByDefault) {
@@ -329,17 +373,22 @@ TEST(Recorder, ReportsAHelperThatEndsOrDiesWithoutFinishing) {
 }
 
 TEST(Recorder, RefusesAWrongCommandLine) {
-  for (std::vector<std::string> args : {std::vector<std::string>{"--duration", "soon"},
-                                        {"-d", "0"},
-                                        {"--duration"},
-                                        {"-o"},
-                                        {"--output", ""},
-                                        {"--force=yes"},
-                                        {"-x"},
-                                        {"--bogus"},
-                                        {"stray"}}) {
+  // Each message names the option as it was typed.
+  for (const auto& [args, says] : std::vector<std::pair<std::vector<std::string>, std::string>>{
+           {{"--duration", "soon"}, "--duration wants"},
+           {{"-d", "0"}, "--duration wants"},
+           {{"--duration"}, "--duration needs a value"},
+           {{"-fo"}, "-o needs a value"},
+           {{"--helper"}, "--helper needs a value"},
+           {{"--output", ""}, "--output needs a folder"},
+           {{"--force=yes"}, "\"--force=yes\""},
+           {{"--spectrogram=x"}, "\"--spectrogram=x\""},
+           {{"--force", "-xf"}, "\"-x\""},
+           {{"--bogus"}, "\"--bogus\""},
+           {{"stray"}, "\"stray\""}}) {
     const ProgramRun run = runProgram(ZT_RECORD_PATH, args);
     EXPECT_EQ(run.status, 2) << args[0];
+    EXPECT_NE(run.err.find(says), std::string::npos) << run.err;
     EXPECT_NE(run.err.find("zentrell-record --help"), std::string::npos) << run.err;
   }
 }
@@ -372,6 +421,14 @@ TEST(Recorder, HelpManualAndVersionAgree) {
   const ProgramRun version = runProgram(ZT_RECORD_PATH, {"--version"});
   EXPECT_EQ(version.status, 0);
   EXPECT_EQ(version.out, "zentrell-record " ZT_VERSION "\n");
+}
+
+TEST(Recorder, ADurationUnderOneSampleRecordsOne) {
+  TempDir dir;
+  const ProgramRun run = record(dir, playingScenario(), {"-d", "0.00001"});
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  for (const std::string name : kSources)
+    EXPECT_EQ(readOrFail(dir / ("out/" + name + ".wav")).samples.size(), 1u) << name;
 }
 
 TEST(Recorder, SpectrogramsAreDrawnBySox) {

@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <vector>
 
 #include "helper_process.h"
 #include "options.h"
@@ -39,8 +40,14 @@ bool installSignals() {
   action.sa_handler = onSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH})
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGTSTP, SIGCONT, SIGWINCH}) {
+    // A signal ignored on the way in stays ignored: nohup, or a shell that
+    // starts a job in the background without job control, means it.
+    struct sigaction before {};
+    if (sigaction(sig, nullptr, &before) != 0) return false;
+    if (before.sa_handler == SIG_IGN && sig != SIGCONT && sig != SIGWINCH) continue;
     if (sigaction(sig, &action, nullptr) != 0) return false;
+  }
   // A helper that has gone shows as a failed write, not as our death.
   signal(SIGPIPE, SIG_IGN);
   return true;
@@ -90,12 +97,14 @@ std::string fileInTheWay(const std::string& folder, bool spectrogram) {
   return {};
 }
 
-void drawSpectrograms(const std::string& folder, StatusDisplay& display) {
-  for (const char* name : {"system", "microphone"}) {
-    const std::string wav = folder + "/" + name + ".wav", png = folder + "/" + name + ".png";
-    if (access(wav.c_str(), F_OK) != 0) continue;
+// A spectrogram beside each file of this recording: "system.png" for
+// "system.wav".
+void drawSpectrograms(const std::vector<std::string>& wavs, StatusDisplay& display) {
+  for (const std::string& wav : wavs) {
+    const std::string stem = wav.substr(0, wav.size() - 4), png = stem + ".png";
+    const std::string name = stem.substr(stem.rfind('/') + 1);
     std::string error;
-    if (writeSpectrogram(wav, png, std::string("Zentrell ") + name + " audio", &error))
+    if (writeSpectrogram(wav, png, "Zentrell " + name + " audio", &error))
       display.note("Saved " + png);
     else
       fprintf(stderr, "zentrell-record: no spectrogram: %s\n", error.c_str());
@@ -135,11 +144,17 @@ int main(int argc, char** argv) {
   };
   if (const std::string inTheWay = options->force ? "" : fileInTheWay(folder, options->spectrogram);
       !inTheWay.empty()) {
+    // A partial file may be all that is left of a recording that was cut
+    // short; --force would empty it.
+    const bool cutShort = inTheWay.ends_with(".partial.wav");
     fprintf(stderr,
-            "zentrell-record: %s exists, and a recording is never replaced unless asked.\n"
+            "zentrell-record: %s exists, and a recording is never replaced unless asked.\n%s"
             "  What to do: choose another folder with --output DIR, leave --output out for a new one, or "
             "replace the files with --force.\n",
-            inTheWay.c_str());
+            inTheWay.c_str(),
+            cutShort ? "  It holds a recording that was cut short, playable as it is: to keep it, rename it "
+                       "or move it out of the folder first.\n"
+                     : "");
     tidy();
     return 1;
   }
@@ -155,14 +170,14 @@ int main(int argc, char** argv) {
   }
   StatusDisplay display(isatty(1), terminalColumns(1));
   int status;
-  int saved;
+  std::vector<std::string> saved;
   {
     TerminalKeys keys;
     Recorder recorder(*options, folder, *helper, display, keys, signalPipe[0]);
     status = recorder.run();
-    saved = recorder.filesSaved();
+    saved = recorder.savedFiles();
   }
-  if (saved == 0) tidy();
-  if (saved > 0 && options->spectrogram) drawSpectrograms(folder, display);
+  if (saved.empty()) tidy();
+  if (options->spectrogram) drawSpectrograms(saved, display);
   return status;
 }

@@ -2,6 +2,7 @@
 
 #include <getopt.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 
@@ -38,8 +39,17 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
   opterr = 0;  // the messages are ours
   optind = 0;
   for (;;) {
+    const int before = optind;
     const int c = getopt_long(argc, argv, ":d:o:fyh", kLongOptions, nullptr);
     if (c == -1) break;
+    // The option in error as it was typed. getopt_long moves past a long
+    // option's word whatever happens, but stays on a word of grouped short
+    // options until its last letter; optopt holds a long option's value,
+    // not a letter.
+    auto typed = [&] {
+      const std::string word = optind > std::max(before, 1) ? argv[optind - 1] : "";
+      return word.starts_with("--") ? word : std::string("-") + char(optopt);
+    };
     switch (c) {
       case 'd':
         options.duration = parseSeconds(optarg);
@@ -72,12 +82,10 @@ std::optional<Options> parseOptions(int argc, char** argv, std::string* error) {
         options.version = true;
         break;
       case ':':
-        *error =
-            (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + " needs a value";
+        *error = typed() + " needs a value";
         return std::nullopt;
       default:
-        *error = "unknown option \"" +
-                 (optopt ? std::string("-") + char(optopt) : std::string(argv[optind - 1])) + "\"";
+        *error = "unknown option \"" + typed() + "\"";
         return std::nullopt;
     }
   }
@@ -110,9 +118,11 @@ Options:
                           Default: a new folder in the current one, named
                           after the date and time, like
                           recording-2024-05-01-143000.
-  -f, -y, --force         Replace the files of an earlier recording in DIR.
-                          Without it, the recorder refuses to start when one
-                          of the files it would write exists.
+  -f, -y, --force         Replace the files of an earlier recording in DIR,
+                          once the new one has finished (a recording that
+                          fails keeps its partial files instead). Without
+                          it, the recorder refuses to start when one of the
+                          files it would write exists.
       --spectrogram       When the recording is complete, also write
                           DIR/system.png and DIR/microphone.png, spectrograms
                           made by sox (needs sox installed).
@@ -130,7 +140,9 @@ While recording:
   When standard input is a terminal, keys work: space pauses and resumes, q
   stops. Ctrl-C stops too; a second Ctrl-C abandons the recording at once
   (the files keep what was written). Ctrl-Z pauses the capture before the
-  recorder stops; after fg it resumes.
+  recorder stops; after fg it resumes. Run in the background (with &, or
+  bg after Ctrl-Z), the recorder goes on recording but takes no keys and
+  draws no status line until fg.
 
 Exit status:
   0    the recording finished and its files are complete

@@ -39,19 +39,23 @@ Recorder::Recorder(const Options& options, const std::string& folder, HelperProc
       sources_{{"system", folder + "/system.wav", nullptr, {}},
                {"microphone", folder + "/microphone.wav", nullptr, {}}} {
   if (options.duration)
-    targetSamples_ = static_cast<uint64_t>(std::llround(*options.duration * WavFile::kSampleRate));
+    // At least one sample: a shorter duration would discard all the audio
+    // and report that none came.
+    targetSamples_ = std::max<uint64_t>(1, std::llround(*options.duration * WavFile::kSampleRate));
 }
 
 int Recorder::run() {
   if (!helper_.send("prepare")) fault("The helper stopped before it took the first command.");
   bool open = true;
   while (open && !abandoned_) {
+    // fg on a job that runs in the background sends it no signal.
+    keys_.follow();
     pollfd fds[3] = {{helper_.eventsFd(), POLLIN, 0}, {signalFd_, POLLIN, 0}, {keys_.fd(), POLLIN, 0}};
     const nfds_t count = keys_.active() ? 3 : 2;
     if (poll(fds, count, 100) < 0 && errno != EINTR) break;
     if (fds[1].revents & POLLIN) onSignals();
     if (count == 3 && (fds[2].revents & POLLIN))
-      for (int key; (key = keys_.readKey()) >= 0;) onKey(key);
+      if (const int key = keys_.readKey(); key >= 0) onKey(key);
     if (fds[0].revents & (POLLIN | POLLHUP | POLLERR)) {
       std::vector<std::string> lines;
       open = helper_.readLines(&lines);
@@ -135,8 +139,8 @@ void Recorder::onRecording() {
   }
   char length[64] = "until Ctrl-C";
   if (options_.duration) snprintf(length, sizeof length, "for %g s", *options_.duration);
-  display_.note("Recording into " + folder_ + " (" + length +
-                (keys_.active() ? "; space pauses, q stops)" : "; Ctrl-C stops)"));
+  const char* keys = keys_.active() ? "; space pauses, q stops" : options_.duration ? "; Ctrl-C stops" : "";
+  display_.note("Recording into " + folder_ + " (" + length + keys + ")");
 }
 
 void Recorder::writeAudio(const Event& event) {
@@ -169,6 +173,7 @@ void Recorder::onSignals() {
         suspend();
         break;
       case SIGCONT:
+        keys_.enable();
         if (ownContinue_)
           ownContinue_ = false;
         else
@@ -240,8 +245,7 @@ void Recorder::stopHere() {
   keys_.restore();
   ownContinue_ = true;
   raise(SIGSTOP);
-  // Continued.
-  keys_.enable();
+  // Continued; the keys come back with SIGCONT.
   if (pausedForSuspend_) {
     pausedForSuspend_ = false;
     if (!stopSent_) {
@@ -304,15 +308,22 @@ void Recorder::closeFiles(bool ok) {
     if (!source.file) continue;
     if (source.samples() == 0) {
       source.file->discard();
-      display_.note("No audio came from the " + source.name + "; no file written for it.");
+      // After --force the folder can hold this source's file of the
+      // recording before; it must not pass for part of this one.
+      display_.note("No audio came from the " + source.name + "; no file written for it" +
+                    (access(source.path.c_str(), F_OK) == 0
+                         ? "; " + source.path + " is from an earlier recording."
+                         : "."));
       continue;
     }
     std::string error;
-    if (!source.file->complete(options_.force, &error)) {
-      fault(error + ". The recording stays under that name.");
+    // --force trades an earlier recording only for one that finished.
+    if (!source.file->complete(options_.force && ok, &error)) {
+      fault(error + ". The recording stays under that name" +
+            (ok ? "." : "; one that did not finish replaces no earlier file."));
       continue;
     }
-    ++saved_;
+    saved_.push_back(source.path);
     char line[512];
     snprintf(line, sizeof line, "%s %s: %.2f s, peak %s", ok ? "Saved" : "Kept", source.path.c_str(),
              source.samples() / double(WavFile::kSampleRate),

@@ -31,8 +31,8 @@ class Recorder {
   // Records to the end; answers the recorder's exit status: 0, 1, or
   // 128 + the signal that stopped the recording.
   int run();
-  // How many files got their final names.
-  int filesSaved() const { return saved_; }
+  // The files that got their final names.
+  const std::vector<std::string>& savedFiles() const { return saved_; }
 
  private:
   struct Source {
@@ -87,7 +87,7 @@ class Recorder {
   int interrupt_ = 0;              // the first signal that asked to stop
   int interrupts_ = 0;
   int unknownLines_ = 0;
-  int saved_ = 0;
+  std::vector<std::string> saved_;
   std::string helperState_;  // the last state word, empty before any
   std::vector<std::string> errors_;
   Clock::time_point stopSentAt_{};

@@ -1,6 +1,8 @@
 #include "status_display.h"
 
+#include <poll.h>
 #include <sys/ioctl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -72,8 +74,14 @@ std::string StatusDisplay::compose(const Status& s, int columns) {
 
 void StatusDisplay::show(const Status& s, std::chrono::steady_clock::time_point now) {
   last_ = now;
+  // No status is worth holding up the recording for: with the terminal
+  // stopped by Ctrl-S, or a reader that does not read, it is left out.
+  pollfd out{1, POLLOUT, 0};
+  if (poll(&out, 1, 0) != 1) return;
   std::string line;
   if (terminal_) {
+    // In the background the line would be drawn over what the person types.
+    if (const pid_t foreground = tcgetpgrp(1); foreground != -1 && foreground != getpgrp()) return;
     // Carriage return and erase-to-end: the line is redrawn in place.
     line = "\r\033[K" + compose(s, columns_);
     lineOpen_ = true;

@@ -19,12 +19,20 @@ void restoreSaved() {
   savedValid = false;
 }
 
+// A job in the background that changed the terminal's mode or read from
+// it would be stopped by the terminal (SIGTTOU, SIGTTIN).
+bool inForeground() {
+  const pid_t foreground = tcgetpgrp(0);
+  return foreground == -1 || foreground == getpgrp();
+}
+
 }  // namespace
 
 TerminalKeys::TerminalKeys() { enable(); }
 
 void TerminalKeys::enable() {
-  if (active_ || !isatty(0) || tcgetattr(0, &saved) != 0) return;
+  if (!isatty(0) || !inForeground()) return;
+  if (!savedValid && tcgetattr(0, &saved) != 0) return;
   termios raw = saved;
   raw.c_lflag &= ~static_cast<tcflag_t>(ICANON | ECHO);
   raw.c_cc[VMIN] = 0;
@@ -35,6 +43,17 @@ void TerminalKeys::enable() {
   if (!registered) atexit(restoreSaved);
   registered = true;
   active_ = true;
+}
+
+void TerminalKeys::follow() {
+  if (!active_) {
+    enable();
+  } else if (!inForeground()) {
+    // The shell has put its own mode back; leave the terminal to it, also
+    // at exit.
+    active_ = false;
+    savedValid = false;
+  }
 }
 
 TerminalKeys::~TerminalKeys() { restore(); }

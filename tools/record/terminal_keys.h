@@ -8,7 +8,8 @@ namespace zt::record {
 
 class TerminalKeys {
  public:
-  // Raw mode when standard input is a terminal; otherwise inactive.
+  // Raw mode when standard input is a terminal and the recorder is in its
+  // foreground; otherwise inactive.
   TerminalKeys();
   ~TerminalKeys();
   TerminalKeys(const TerminalKeys&) = delete;
@@ -16,10 +17,17 @@ class TerminalKeys {
 
   bool active() const { return active_; }
   int fd() const { return 0; }
-  // The next key, or -1 when none is waiting.
+  // The next key, or -1 when none is waiting. Read one key for each time
+  // poll() finds fd() readable: a read never waits then, whatever mode a
+  // shell has put the terminal in.
   int readKey();
-  // Raw mode again after restore(), if standard input is a terminal.
+  // Raw mode, on the same terms as at construction: again after restore(),
+  // or after the recorder was stopped (a shell puts its own mode back when
+  // a job stops).
   void enable();
+  // Called on every turn of the event loop: keys from the moment the
+  // recorder has the terminal, none while it is in the background.
+  void follow();
   void restore();
 
  private:

@@ -47,10 +47,10 @@ std::unique_ptr<WavFile> WavFile::create(const std::string& path, bool replace, 
   info.samplerate = kSampleRate;
   info.channels = 1;
   info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
+  // libsndfile owns the descriptor from here, and closes it on failure too.
   SNDFILE* file = sf_open_fd(fd, SFM_WRITE, &info, SF_TRUE);
   if (!file) {
     *error = "cannot write " + partial + ": " + sf_strerror(nullptr);
-    ::close(fd);
     unlink(partial.c_str());
     return nullptr;
   }
