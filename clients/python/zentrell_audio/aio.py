@@ -109,15 +109,12 @@ class AsyncSession:
                 async with self._changed:
                     await asyncio.wait_for(
                         self._changed.wait_for(lambda: core.chunks or core.finished), timeout)
-            batch = list(core.chunks)
-            core.chunks.clear()
-            if not batch:
+            if not core.chunks:
                 failure = core.take_failure()
                 if failure is not None:
                     raise failure
                 return
-            for chunk in batch:
-                yield chunk
+            yield core.chunks.popleft()
 
     def _write(self, line: bytes, close: bool = False) -> None:
         stdin = self._process.stdin

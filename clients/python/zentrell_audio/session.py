@@ -142,17 +142,18 @@ class Session:
             raise ZentrellAudioError("the session is not open")
         core = self._core
         while True:
+            # One at a time: a chunk taken is a chunk yielded, also when the
+            # caller leaves the loop and iterates again later.
             with self._cond:
                 if not self._cond.wait_for(lambda: core.chunks or core.finished, timeout):
                     raise TimeoutError("no audio from the helper")
-                batch = list(core.chunks)
-                core.chunks.clear()
-                if not batch:
+                if not core.chunks:
                     failure = core.take_failure()
                     if failure is not None:
                         raise failure
                     return
-            yield from batch
+                chunk = core.chunks.popleft()
+            yield chunk
 
     # -- internals ------------------------------------------------------------
 
@@ -163,10 +164,11 @@ class Session:
                 return
             try:
                 stdin.write(line)
-                if close:
-                    stdin.close()
             except (BrokenPipeError, ValueError):
                 pass  # the helper is gone; its end is told by its output
+            finally:
+                if close:
+                    stdin.close()
 
     def _command(self, word: str, answered, timeout: Optional[float]) -> None:
         """Sends `word` and waits until `answered` holds, or (with None) until
