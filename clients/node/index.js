@@ -367,7 +367,7 @@ export class Session extends EventEmitter {
     this.exitStatus = status;
     this.signal = signal;
     if (failure) this.failure = failure;
-    else if (this.errors.length > 0) this.failure = null;
+    else if (this.errors.length > 0) this.failure = this.errors[0];
     else if (status === 127 && !this.states.ended) this.failure = new HelperNotRunnableError(this.path, this._stderr);
     else if (status !== 0 || !this.states.ended) this.failure = new HelperDiedError(status, signal, this._stderr);
     this.emit('exit', status, signal);

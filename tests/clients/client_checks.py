@@ -1,29 +1,29 @@
 """What the client tests measure: the scripted known signal and how close
 the received audio is to it."""
+import json
 import math
+import os
 
-# Both sources play a sine at half of full scale: the system 1000 Hz, 48 kHz
-# stereo in 100 ms buffers; the microphone 440 Hz through its 1024-frame tap.
-# Each stops after about 3 s.
-SYSTEM_BUFFERS, SYSTEM_FRAMES = 30, 4800
-MICROPHONE_BUFFERS, MICROPHONE_FRAMES = 141, 1024
-BUFFERS = {
-    "streams": [{"audio": {"format": {"type": "float32", "rate": 48000, "channels": 2},
-                           "frames": SYSTEM_FRAMES, "frequency": 1000, "buffers": SYSTEM_BUFFERS}}],
-    "engines": [{"inputFormat": {"type": "float32", "rate": 48000, "channels": 1},
-                 "audio": {"frequency": 440, "buffers": MICROPHONE_BUFFERS}}],
-}
+# Both sources play a sine at half of full scale for about 3 s: the system
+# 1000 Hz, 48 kHz stereo in 100 ms buffers; the microphone 440 Hz through its
+# 1024-frame tap.
+with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "known_signal.json")) as f:
+    BUFFERS = json.load(f)
+MICROPHONE_TAP_FRAMES = 1024
 
 
 def known_signal():
-    return {"system": (1000, SYSTEM_BUFFERS * SYSTEM_FRAMES), "microphone": (440, MICROPHONE_BUFFERS * MICROPHONE_FRAMES)}
+    """Per source: (frequency, frames of a buffer, frames played at 48 kHz)."""
+    system, microphone = BUFFERS["streams"][0]["audio"], BUFFERS["engines"][0]["audio"]
+    return {"system": (system["frequency"], system["frames"], system["frames"] * system["buffers"]),
+            "microphone": (microphone["frequency"], MICROPHONE_TAP_FRAMES,
+                           MICROPHONE_TAP_FRAMES * microphone["buffers"])}
 
 
 def expected_samples(source):
     """Bounds of the count at 16 kHz: every buffer played, or (when the first
     one came before the capture was open) all but one."""
-    frames = SYSTEM_FRAMES if source == "system" else MICROPHONE_FRAMES
-    played = known_signal()[source][1]
+    _, frames, played = known_signal()[source]
     return (played - frames) // 3, played // 3 + 1
 
 

@@ -78,7 +78,7 @@ class KnownSignal(Leftovers):
             self.assertEqual(list(chunk.samples), [int.from_bytes(chunk.pcm[i:i + 2], "little", signed=True)
                                                    for i in range(0, len(chunk.pcm), 2)])
             mine.append(chunk)
-        for source, (frequency, _) in known_signal().items():
+        for source, (frequency, _, _) in known_signal().items():
             with self.subTest(source=source):
                 pcm = b"".join(c.pcm for c in by_source[source])
                 low, high = expected_samples(source)
