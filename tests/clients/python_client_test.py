@@ -178,34 +178,41 @@ class Failures(Leftovers):
     def run_sync(self, scenario, commands):
         with za.Session(SIM, env=sim_env(scenario)) as session:
             self.pid = session.open().pid
-            for word in commands:
+            for self.step in commands:
+                word = self.step
                 if word == "iterate":
                     list(session)
                 elif word == "kill":
                     os.kill(session.pid, signal.SIGKILL)
                 else:
                     getattr(session, word)()
+            self.step = "the end of the block"
 
     async def run_async(self, scenario, commands):
         async with za.AsyncSession(SIM, env=sim_env(scenario)) as session:
-            for word in commands:
+            for self.step in commands:
+                word = self.step
                 if word == "iterate":
                     [c async for c in session]
                 elif word == "kill":
                     os.kill(session.pid, signal.SIGKILL)
                 else:
                     await getattr(session, word)()
+            self.step = "the end of the block"
 
     def test_every_path_raises_its_class(self):
         for name, scenario, commands, cls in FAILURES + [TIMEOUT]:
             with self.subTest(name), self.assertRaises(cls) as raised:
                 self.run_sync(scenario, commands)
+            # Raised by the step that met the failure, not later.
+            self.assertEqual(self.step, commands[-1], name)
             if issubclass(cls, za.HelperError):
                 self.assertEqual(raised.exception.code, cls.code)
             self.assertNothingLeft(self.pid)
         for name, scenario, commands, cls in FAILURES:
             with self.subTest(name, api="asyncio"), self.assertRaises(cls):
                 asyncio.run(self.run_async(scenario, commands))
+            self.assertEqual(self.step, commands[-1], name)
         self.assertEqual(children(), [])
 
     def test_helper_missing_or_not_runnable(self):
