@@ -10,6 +10,13 @@ export const SAMPLE_RATE = 16000;
 export const HELPER_NAME = 'zentrell-audio-helper';
 // The helper's stop deadline (10 s) plus its exit grace (3 s), and a margin.
 const STOP_TIMEOUT_MS = 15000;
+// How long reading rests after each read of the helper's output. Audio
+// arrives as ~150 events a second; waking for each costs far more CPU than
+// decoding it, so the output is taken in batches. The helper buffers far more
+// than this (its pipe and 512 KiB); answers to commands come this much later
+// at most.
+const READ_INTERVAL_MS = 100;
+const FULL_READ = 32768;
 
 export class ZentrellAudioError extends Error {
   get name() {
@@ -151,8 +158,9 @@ const AUDIO_KEY = '"audio":"';
  * leaving that loop early stops the helper and waits for it.
  */
 export class Session extends EventEmitter {
-  constructor({ helperPath, env } = {}) {
+  constructor({ helperPath, env, readIntervalMs = READ_INTERVAL_MS } = {}) {
     super();
+    this.readIntervalMs = readIntervalMs;
     this.path = findHelper(helperPath);
     checkHelper(this.path);
     this.env = env;
@@ -168,6 +176,8 @@ export class Session extends EventEmitter {
     this._pending = '';
     this._stderr = '';
     this._waiters = new Set();
+    this._resting = false;
+    this._readSinceRest = 0;
   }
 
   get pid() {
@@ -181,7 +191,12 @@ export class Session extends EventEmitter {
     this.child = child;
     child.stdin.on('error', () => {}); // the helper may be gone; its end is told by 'close'
     child.stdout.setEncoding('latin1'); // events are ASCII: base64, words, codes
-    child.stdout.on('data', (text) => this._feed(text));
+    child.stdout.on('data', (text) => {
+      this._readSinceRest += text.length;
+      this._feed(text);
+      // A full read means a backlog: read on at once.
+      if (this.readIntervalMs > 0 && !this._resting && text.length < FULL_READ) this._rest(child.stdout);
+    });
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
       if (this._stderr.length < 65536) this._stderr += text;
@@ -256,6 +271,39 @@ export class Session extends EventEmitter {
 
   // -- internals ---------------------------------------------------------------
 
+  // A paused stream goes on reading from the pipe until its buffer is full
+  // (it asks for more through _read), so for the rest the pipe's reading is
+  // stopped and _read does nothing; afterwards everything waiting is read
+  // (the stream's buffer, then the pipe in the next poll) before the next
+  // rest may begin.
+  _rest(stream) {
+    const handle = stream._handle;
+    if (!handle || typeof handle.readStop !== 'function' || typeof handle.readStart !== 'function') return;
+    this._resting = true;
+    stream.pause();
+    stream._read = () => {};
+    if (handle.reading) {
+      handle.reading = false;
+      handle.readStop();
+    }
+    setTimeout(() => {
+      delete stream._read;
+      if (stream.destroyed) return;
+      if (!handle.reading) {
+        handle.reading = true;
+        handle.readStart();
+      }
+      stream.resume();
+      this._readSinceRest = 0;
+      setImmediate(() => {
+        this._resting = false;
+        // Output came in the meantime: more is on its way, rest again now
+        // rather than wake for its first piece.
+        if (this._readSinceRest > 0 && this._readSinceRest < FULL_READ) this._rest(stream);
+      });
+    }, this.readIntervalMs);
+  }
+
   _nextState(word) {
     const before = this.states[word];
     return () => this.states[word] > before;
@@ -276,8 +324,8 @@ export class Session extends EventEmitter {
     if (answered === null) {
       failure = this.failureReported ? null : this._failure();
       this.failureReported = true;
-    } else if (this.errors.length > 0 || this.finished) {
-      failure = this._takeFailure();
+    } else if (!answered()) {
+      failure = this._takeFailure(); // a later error comes through the chunks or stop()
     }
     if (failure) throw failure;
   }

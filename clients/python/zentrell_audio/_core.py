@@ -17,6 +17,14 @@ COMMANDS = ("prepare", "start", "pause", "resume", "stop")
 # Stopping can take the helper's 10-second stop deadline plus its 3-second
 # exit grace.
 STOP_TIMEOUT = 15.0
+# How long the reader rests between reads of the helper's output. Audio
+# arrives as ~150 events a second; waking for each costs far more CPU than
+# decoding it, so the reader takes them in batches. The helper buffers far
+# more than this (its pipe and 512 KiB), so nothing is lost; answers to
+# commands come this much later at most.
+READ_INTERVAL = 0.1
+# A read this large means a backlog: the reader reads on at once.
+FULL_READ = 1 << 15
 
 try:  # NumPy is optional; chunks then offer array.array samples instead.
     import numpy as _np

@@ -1,6 +1,7 @@
 """The asyncio session: the same API as ``Session``, awaited."""
 
 import asyncio
+import subprocess
 from typing import AsyncIterator, Mapping, Optional
 
 from . import _core
@@ -16,34 +17,36 @@ class AsyncSession:
     ``async for chunk in s`` yields chunks until the session ends.
     """
 
-    def __init__(self, helper: Optional[str] = None, *, env: Optional[Mapping[str, str]] = None):
+    def __init__(self, helper: Optional[str] = None, *, env: Optional[Mapping[str, str]] = None,
+                 read_interval: float = _core.READ_INTERVAL):
         self._path = _core.resolve_helper(helper)
+        self._read_interval = read_interval
         self._env = None if env is None else dict(env)
-        self._process: Optional[asyncio.subprocess.Process] = None
+        self._transport: Optional[asyncio.SubprocessTransport] = None
         self._core = _core.Core(self._path)
-        self._changed: Optional[asyncio.Condition] = None
-        self._reader: Optional[asyncio.Task] = None
+        self._changed = asyncio.Event()
+        self._finished = asyncio.Event()
 
     async def open(self) -> "AsyncSession":
-        if self._process is not None:
+        if self._transport is not None:
             return self
+        loop = asyncio.get_running_loop()
         try:
-            self._process = await asyncio.create_subprocess_exec(
-                self._path, stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE,
-                stderr=asyncio.subprocess.PIPE, env=self._env)
+            self._transport, _ = await loop.subprocess_exec(
+                lambda: _Protocol(self), self._path, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                stderr=subprocess.PIPE, env=self._env)
         except OSError as e:
             raise HelperNotFoundError(self._path, e.strerror or str(e)) from e
-        self._changed = asyncio.Condition()
-        self._reader = asyncio.create_task(self._read_output())
+        self._stdin = self._transport.get_pipe_transport(0)
         return self
 
     @property
     def pid(self) -> Optional[int]:
-        return self._process.pid if self._process else None
+        return self._transport.get_pid() if self._transport else None
 
     @property
     def returncode(self) -> Optional[int]:
-        return self._process.returncode if self._process else None
+        return self._transport.get_returncode() if self._transport else None
 
     @property
     def counts(self) -> dict:
@@ -65,27 +68,30 @@ class AsyncSession:
         await self._command("stop", None, timeout)
 
     async def close(self, timeout: float = _core.STOP_TIMEOUT) -> None:
-        """Stops the helper if it runs, waits for it and ends the reader task.
-        Never raises the session's errors."""
-        process = self._process
-        if process is None:
+        """Stops the helper if it runs, waits for it (killing it after
+        `timeout` seconds). Never raises the session's errors."""
+        if self._transport is None:
             return
         self._write(b'{"command":"stop"}\n', close=True)
         try:
-            await asyncio.wait_for(asyncio.shield(self._reader), timeout)
+            await asyncio.wait_for(asyncio.shield(self._finished.wait()), timeout)
         except asyncio.TimeoutError:
-            process.kill()
-            await self._reader
+            self._kill()
+            await self._finished.wait()
         except asyncio.CancelledError:
             # Cancelled while stopping: end it now, but still reap it.
-            process.kill()
-            await asyncio.shield(self._reader)
+            self._kill()
+            await asyncio.shield(self._finished.wait())
             raise
 
     async def kill(self) -> None:
-        if self._process is not None and self._process.returncode is None:
-            self._process.kill()
+        """Ends the helper at once, without its last audio."""
+        self._kill()
         await self.close()
+
+    def _kill(self) -> None:
+        if self._transport is not None and self._transport.get_returncode() is None:
+            self._transport.kill()
 
     async def __aenter__(self) -> "AsyncSession":
         return await self.open()
@@ -101,14 +107,13 @@ class AsyncSession:
         return self.chunks()
 
     async def chunks(self, timeout: Optional[float] = None) -> AsyncIterator[_core.Chunk]:
-        if self._process is None:
+        """Yields chunks until the session has ended and every chunk is taken;
+        then raises the session's error, if there was one."""
+        if self._transport is None:
             raise ZentrellAudioError("the session is not open")
         core = self._core
         while True:
-            if not (core.chunks or core.finished):
-                async with self._changed:
-                    await asyncio.wait_for(
-                        self._changed.wait_for(lambda: core.chunks or core.finished), timeout)
+            await self._until(lambda: core.chunks or core.finished, timeout, "no audio from the helper")
             if not core.chunks:
                 failure = core.take_failure()
                 if failure is not None:
@@ -117,65 +122,77 @@ class AsyncSession:
             yield core.chunks.popleft()
 
     def _write(self, line: bytes, close: bool = False) -> None:
-        stdin = self._process.stdin
-        if stdin.is_closing():
+        if self._stdin.is_closing():
             return
-        try:
-            stdin.write(line)
-            if close:
-                stdin.close()
-        except (BrokenPipeError, ConnectionResetError):
-            pass  # the helper is gone; its end is told by its output
+        self._stdin.write(line)  # a helper that is gone tells so by its output
+        if close:
+            self._stdin.close()
+
+    def _changed_now(self) -> None:
+        changed, self._changed = self._changed, asyncio.Event()
+        changed.set()
+
+    async def _until(self, done, timeout: Optional[float], what: str) -> None:
+        loop = asyncio.get_running_loop()
+        deadline = None if timeout is None else loop.time() + timeout
+        while not done():
+            left = None if deadline is None else deadline - loop.time()
+            try:
+                await asyncio.wait_for(self._changed.wait(), left)
+            except asyncio.TimeoutError:
+                raise TimeoutError(what) from None
 
     async def _command(self, word: str, answered, timeout: Optional[float]) -> None:
         await self.open()
         core = self._core
         before = dict(core.states)
         self._write(_core.command_line(word))
-
-        def done():
-            return core.finished or answered and (answered(core, before) or core.errors)
-
-        async with self._changed:
-            try:
-                await asyncio.wait_for(self._changed.wait_for(done), timeout)
-            except asyncio.TimeoutError:
-                raise TimeoutError(f"no answer from the helper to {word!r}") from None
+        await self._until(lambda: core.finished or answered and (answered(core, before) or core.errors),
+                          timeout, f"no answer from the helper to {word!r}")
         if answered is None:
             failure = core.unreported_failure()
             core.failure_raised = True
+        elif answered(core, before):
+            failure = None  # a later error comes through the chunks or stop()
         else:
-            failure = core.take_failure() if (core.errors or core.finished) else None
+            failure = core.take_failure()
         if failure is not None:
             raise failure
 
-    async def _read_output(self) -> None:
-        process, core = self._process, self._core
 
-        async def stderr():
-            while True:
-                data = await process.stderr.read(1 << 16)
-                if not data:
-                    return
-                if len(core.stderr) < 1 << 16:
-                    core.stderr += data
+class _Protocol(asyncio.SubprocessProtocol):
+    """Takes the helper's output in batches: after each read, reading rests
+    for the session's read interval."""
 
-        collect = asyncio.create_task(stderr())
-        try:
-            while True:
-                data = await process.stdout.read(1 << 16)
-                if not data:
-                    break
-                core.feed(data)
-                async with self._changed:
-                    self._changed.notify_all()
-            await collect
-            returncode = await process.wait()
-        finally:
-            collect.cancel()
-        core.finish(returncode)
-        async with self._changed:
-            self._changed.notify_all()
+    def __init__(self, session: AsyncSession):
+        self.session = session
+        self.resume = None
+
+    def connection_made(self, transport) -> None:
+        self.transport = transport
+
+    def pipe_data_received(self, fd: int, data: bytes) -> None:
+        core = self.session._core
+        if fd == 2:
+            if len(core.stderr) < 1 << 16:
+                core.stderr += data
+            return
+        core.feed(data)
+        self.session._changed_now()
+        pipe = self.transport.get_pipe_transport(1)
+        # A full read means a backlog: read on at once.
+        if pipe is not None and self.session._read_interval > 0 and len(data) < _core.FULL_READ:
+            pipe.pause_reading()
+            self.resume = asyncio.get_running_loop().call_later(
+                self.session._read_interval, pipe.resume_reading)
+
+    def connection_lost(self, exc) -> None:
+        # Every pipe is closed and the process has exited.
+        if self.resume is not None:
+            self.resume.cancel()
+        self.session._core.finish(self.transport.get_returncode())
+        self.session._finished.set()
+        self.session._changed_now()
 
 
 def _next_state(word):

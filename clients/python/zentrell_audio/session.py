@@ -27,13 +27,16 @@ class Session:
     the audio chunks of both sources as they come, until the session ends.
     A reader thread keeps reading the helper's output meanwhile, so the
     helper never waits for this program; chunks not yet taken stay queued.
+    The reader takes the output in batches, every `read_interval` seconds.
 
     Use it as a context manager: leaving the block stops the helper, waits
     for it to exit and ends the reader thread.
     """
 
-    def __init__(self, helper: Optional[str] = None, *, env: Optional[Mapping[str, str]] = None):
+    def __init__(self, helper: Optional[str] = None, *, env: Optional[Mapping[str, str]] = None,
+                 read_interval: float = _core.READ_INTERVAL):
         self._path = _core.resolve_helper(helper)
+        self._read_interval = read_interval
         self._env = None if env is None else dict(env)
         self._process: Optional[subprocess.Popen] = None
         self._core = _core.Core(self._path)
@@ -55,7 +58,8 @@ class Session:
             raise _core.errors.HelperNotFoundError(self._path, e.strerror or str(e)) from e
         self._finalizer = weakref.finalize(self, _reap, self._process)
         self._reader = threading.Thread(target=_read_output,
-                                        args=(self._process, self._core, self._cond),
+                                        args=(self._process, self._core, self._cond,
+                                              self._read_interval),
                                         name="zentrell-audio-reader", daemon=True)
         self._reader.start()
         return self
@@ -188,8 +192,10 @@ class Session:
             if answered is None:
                 failure = core.unreported_failure()
                 core.failure_raised = True
+            elif answered(core, before):
+                failure = None  # a later error comes through the chunks or stop()
             else:
-                failure = core.take_failure() if (core.errors or core.finished) else None
+                failure = core.take_failure()
         if failure is not None:
             raise failure
 
@@ -198,15 +204,18 @@ def _next_state(word):
     return lambda core, before: core.states[word] > before[word]
 
 
-def _read_output(process: subprocess.Popen, core: "_core.Core", cond: threading.Condition) -> None:
+def _read_output(process: subprocess.Popen, core: "_core.Core", cond: threading.Condition,
+                 interval: float) -> None:
     """The reader thread: both output pipes until they close, then the exit."""
     with selectors.DefaultSelector() as selector:
         for pipe in (process.stdout, process.stderr):
             selector.register(pipe.fileno(), selectors.EVENT_READ, pipe)
         open_pipes = 2
         while open_pipes:
+            rest = True
             for key, _ in selector.select():
-                data = os.read(key.fd, 1 << 16)
+                data = os.read(key.fd, 1 << 20)
+                rest = rest and len(data) < _core.FULL_READ
                 if not data:
                     selector.unregister(key.fd)
                     open_pipes -= 1
@@ -217,6 +226,8 @@ def _read_output(process: subprocess.Popen, core: "_core.Core", cond: threading.
                     elif len(core.stderr) < 1 << 16:
                         core.stderr += data
                     cond.notify_all()
+            if rest:
+                time.sleep(interval)
     process.stdout.close()
     process.stderr.close()
     returncode = process.wait()
