@@ -16,7 +16,6 @@ const STOP_TIMEOUT_MS = 15000;
 // than this (its pipe and 512 KiB); answers to commands come this much later
 // at most.
 const READ_INTERVAL_MS = 100;
-const FULL_READ = 32768;
 
 export class ZentrellAudioError extends Error {
   get name() {
@@ -194,8 +193,7 @@ export class Session extends EventEmitter {
     child.stdout.on('data', (text) => {
       this._readSinceRest += text.length;
       this._feed(text);
-      // A full read means a backlog: read on at once.
-      if (this.readIntervalMs > 0 && !this._resting && text.length < FULL_READ) this._rest(child.stdout);
+      if (this.readIntervalMs > 0 && !this._resting) this._rest(child.stdout);
     });
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
@@ -298,8 +296,9 @@ export class Session extends EventEmitter {
       setImmediate(() => {
         this._resting = false;
         // Output came in the meantime: more is on its way, rest again now
-        // rather than wake for its first piece.
-        if (this._readSinceRest > 0 && this._readSinceRest < FULL_READ) this._rest(stream);
+        // rather than wake for its first piece. (A backlog is drained in
+        // that one poll: libuv reads a pipe until it is empty.)
+        if (this._readSinceRest > 0) this._rest(stream);
       });
     }, this.readIntervalMs);
   }

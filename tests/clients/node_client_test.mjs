@@ -229,3 +229,17 @@ test('leaving the loop by break or throw stops the helper', async () => {
     assertNothingLeft(session.pid);
   }
 });
+
+test('keeps up with a helper far faster than real time', async () => {
+  // More output than one read per rest could take: reading must go on while
+  // a backlog waits, or the helper overflows.
+  const scenario = endless();
+  scenario.streams[0].audio.speed = 25;
+  scenario.engines[0].audio.speed = 6;
+  const session = new za.Session({ helperPath: SIM, env: simEnv(scenario) });
+  await session.prepare();
+  await session.start();
+  await new Promise((resolve) => setTimeout(resolve, 2000));
+  await session.stop();
+  assert.ok(session.counts.system > 30 * za.SAMPLE_RATE, `${session.counts.system}`);
+});

@@ -12,6 +12,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 import unittest
 
 import zentrell_audio as za
@@ -256,6 +257,34 @@ class Failures(Leftovers):
                 self.assertGreater(len(error.sentence), 20)
         self.assertIs(classes[-1], za.HelperError)
         self.assertEqual(core.errors[-1].code, "SOMETHING_NEW")
+
+
+class Backlog(unittest.TestCase):
+    def test_keeps_up_with_a_helper_far_faster_than_real_time(self):
+        # More output than one read per rest could take: the reader must
+        # read on while a backlog waits, or the helper overflows.
+        scenario = known_signal_scenario()
+        scenario["streams"][0]["audio"]["speed"] = 25
+        scenario["engines"][0]["audio"]["speed"] = 6
+
+        async def record():
+            async with za.AsyncSession(SIM, env=sim_env(scenario)) as session:
+                await session.prepare()
+                await session.start()
+                await asyncio.sleep(2)
+                await session.stop()
+                return session.counts
+
+        for counts in (self.record_sync(scenario), asyncio.run(record())):
+            self.assertGreater(counts["system"], 30 * za.SAMPLE_RATE)
+
+    def record_sync(self, scenario):
+        with za.Session(SIM, env=sim_env(scenario)) as session:
+            session.prepare()
+            session.start()
+            time.sleep(2)
+            session.stop()
+            return session.counts
 
 
 class Cleanup(Leftovers):
