@@ -297,7 +297,7 @@ export class Session extends EventEmitter {
         this._resting = false;
         // Output came in the meantime: more is on its way, rest again now
         // rather than wake for its first piece. (A backlog is drained in
-        // that one poll: libuv reads a pipe until it is empty.)
+        // that one poll: libuv reads a ready pipe many times over.)
         if (this._readSinceRest > 0) this._rest(stream);
       });
     }, this.readIntervalMs);
