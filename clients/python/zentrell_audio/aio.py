@@ -191,6 +191,7 @@ class _Protocol(asyncio.SubprocessProtocol):
         if self.resume is not None:
             self.resume.cancel()
         self.session._core.finish(self.transport.get_returncode())
+        self.transport.close()
         self.session._finished.set()
         self.session._changed_now()
 
