@@ -12,10 +12,17 @@ packages=(
   # the tests that run the installed helper with the toolchain hidden.
   dpkg-dev file mount
 )
-# The guide's Node.js example host is run by the tests.
+# The guide's Node.js example host and the Node.js client are run by the
+# tests; the client is packed with npm.
 if ! command -v node >/dev/null 2>&1; then
   packages+=(nodejs)
 fi
+if ! command -v npm >/dev/null 2>&1; then
+  packages+=(npm)
+fi
+# The Python client's wheel is built offline with Debian's setuptools and
+# installed into a virtual environment.
+packages+=(python3-venv python3-pip python3-setuptools python3-wheel)
 # libdispatch comes with the Swift toolchain; without one, Debian's clang
 # is the compiler.
 if ! command -v clang++ >/dev/null 2>&1 && [ ! -x /opt/swift/usr/bin/clang++ ]; then
