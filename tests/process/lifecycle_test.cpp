@@ -291,7 +291,8 @@ TEST(Lifecycle, FailuresWhileRunning) {
 }
 
 // The deadline covers only a stream start or stop that never answers: a
-// recording and a pause that each outlast it end cleanly.
+// recording, a pause and a permission prompt that each outlast it end
+// cleanly.
 TEST(Lifecycle, Deadlines) {
   const std::vector<FailureCase> cases = {
       {"start never completes", withStream({{"start", "never"}}), "start", {errorEvent("CAPTURE_TIMEOUT")}},
@@ -307,6 +308,10 @@ TEST(Lifecycle, Deadlines) {
        json::object(),
        "start wait10500 pause wait10500 stop",
        {kRecording, kPaused, kEnded}},
+      {"prompt answered after longer than the deadline",
+       {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}},
+       "stop",
+       {kEnded}},
   };
   // Each waits ten seconds; run them side by side.
   std::vector<RunResult> results(cases.size());

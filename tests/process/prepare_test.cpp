@@ -63,28 +63,5 @@ TEST(Prepare, EveryOutcomeInCheckOrder) {
   }
 }
 
-TEST(Prepare, StopWhileAPromptIsOpenEndsCleanly) {
-  // The user answers after the stop, or never; the answer changes nothing.
-  for (const json& scenario :
-       {json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}},
-        json{{"screenPreflight", false}, {"screenRequestDelayMs", -1}}}) {
-    const RunResult r = runSim(commandLine("prepare") + commandLine("stop"), scenario);
-    EXPECT_EQ(r.control, (Events{kEnded}));
-    EXPECT_EQ(r.status, 0);
-  }
-}
-
-TEST(Prepare, WaitingLongerThanTheDeadlineDoesNotTimeOut) {
-  const json scenario = {{"microphoneStatus", 0},
-                         {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}};
-  auto child = startSim(scenario);
-  child->write(commandLine("prepare"));
-  EXPECT_EQ(child->nextControl(std::chrono::seconds(20)), kPrepared.dump());
-  child->send("stop");
-  const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-}
-
 }  // namespace
 }  // namespace zt::test

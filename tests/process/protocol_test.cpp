@@ -46,6 +46,11 @@ TEST(Protocol, Inputs) {
       {commandLine("prepare") + commandLine("prepare"),
        invalid,
        {{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
+      // A prompt the user answers after the stop, or never, changes nothing.
+      {commandLine("prepare") + stop,
+       {kEnded},
+       {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}}},
+      {commandLine("prepare") + stop, {kEnded}, {{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
