@@ -7,27 +7,22 @@
 namespace zt::test {
 namespace {
 
+template <class T>
+void put(std::byte* at, T value) {
+  std::memcpy(at, &value, sizeof value);
+}
+
 void store(platform::SampleType type, double value, std::byte* at) {
   switch (type) {
-    case platform::SampleType::Float32: {
-      const auto v = static_cast<float>(value);
-      std::memcpy(at, &v, sizeof v);
-      return;
-    }
+    case platform::SampleType::Float32:
+      return put(at, static_cast<float>(value));
     case platform::SampleType::Float64:
-      std::memcpy(at, &value, sizeof value);
-      return;
-    case platform::SampleType::Int16: {
-      const auto v = static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L));
-      std::memcpy(at, &v, sizeof v);
-      return;
-    }
-    case platform::SampleType::Int32: {
-      const double scaled = std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0);
-      const auto v = static_cast<int32_t>(scaled);
-      std::memcpy(at, &v, sizeof v);
-      return;
-    }
+      return put(at, value);
+    case platform::SampleType::Int16:
+      return put(at, static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L)));
+    case platform::SampleType::Int32:
+      return put(at, static_cast<int32_t>(
+                         std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0)));
   }
 }
 
@@ -59,55 +54,10 @@ platform::PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples) {
   return std::move(*buffer);
 }
 
-// Solves the 3×3 normal equations for sin, cos and a constant.
-ToneFit fitTone(const std::vector<int16_t>& samples, size_t begin, size_t end, double w) {
-  double m[3][4] = {};
-  for (size_t k = begin; k < end; ++k) {
-    const double basis[3] = {std::sin(w * k), std::cos(w * k), 1.0};
-    for (int r = 0; r < 3; ++r) {
-      for (int c = 0; c < 3; ++c) m[r][c] += basis[r] * basis[c];
-      m[r][3] += basis[r] * samples[k];
-    }
-  }
-  for (int p = 0; p < 3; ++p) {
-    for (int r = p + 1; r < 3; ++r) {
-      const double f = m[r][p] / m[p][p];
-      for (int c = p; c < 4; ++c) m[r][c] -= f * m[p][c];
-    }
-  }
-  double x[3];
-  for (int r = 2; r >= 0; --r) {
-    double s = m[r][3];
-    for (int c = r + 1; c < 3; ++c) s -= m[r][c] * x[c];
-    x[r] = s / m[r][r];
-  }
-  ToneFit fit;
-  fit.amplitude = std::hypot(x[0], x[1]);
-  fit.phase = std::atan2(x[1], x[0]);
-  fit.offset = x[2];
-  return fit;
-}
-
-double toneValue(const ToneFit& fit, size_t k, double w) {
-  return fit.amplitude * std::sin(w * k + fit.phase) + fit.offset;
-}
-
-std::vector<platform::SampleType> allSampleTypes() {
-  return {platform::SampleType::Float32, platform::SampleType::Float64, platform::SampleType::Int16,
-          platform::SampleType::Int32};
-}
-
 const char* sampleTypeName(platform::SampleType type) {
-  switch (type) {
-    case platform::SampleType::Float32:
-      return "Float32";
-    case platform::SampleType::Float64:
-      return "Float64";
-    case platform::SampleType::Int16:
-      return "Int16";
-    case platform::SampleType::Int32:
-      return "Int32";
-  }
+  static const char* const names[] = {"Float32", "Float64", "Int16", "Int32"};
+  for (size_t i = 0; i < std::size(kAllSampleTypes); ++i)
+    if (kAllSampleTypes[i] == type) return names[i];
   return "?";
 }
 

@@ -1,5 +1,4 @@
-// Building PCM buffers of any format from sample values, and measuring a
-// tone in converted output.
+// Building PCM buffers of any format from sample values.
 #pragma once
 
 #include <cstdint>
@@ -21,17 +20,9 @@ platform::PCMBuffer makeBuffer(const platform::AudioFormat& format, uint32_t fra
 // A wire-format buffer holding exactly `samples`.
 platform::PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples);
 
-// Least-squares fit of A·sin(ωk + φ) + c over samples [begin, end).
-struct ToneFit {
-  double amplitude = 0;
-  double phase = 0;
-  double offset = 0;
-};
-ToneFit fitTone(const std::vector<int16_t>& samples, size_t begin, size_t end, double radiansPerSample);
-double toneValue(const ToneFit& fit, size_t k, double radiansPerSample);
-
-// The sample types and layouts a converter must take.
-std::vector<platform::SampleType> allSampleTypes();
+inline constexpr platform::SampleType kAllSampleTypes[] = {
+    platform::SampleType::Float32, platform::SampleType::Float64, platform::SampleType::Int16,
+    platform::SampleType::Int32};
 const char* sampleTypeName(platform::SampleType type);
 
 }  // namespace zt::test

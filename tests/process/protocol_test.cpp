@@ -17,215 +17,134 @@ void expectClean(const RunResult& r) {
   expectWellFormedLines(r);
 }
 
-TEST(Protocol, StopFirstEndsCleanly) {
-  const RunResult r = runSim(commandLine("stop"));
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-  expectClean(r);
-}
-
-// What the parser sees only through real reads: NUL bytes, bytes that are
-// not UTF-8, and a line without its line feed (the rest is checked on the
-// reader itself).
-TEST(Protocol, MalformedLinesAreRefused) {
+// Whole inputs written at once with standard input then closed. The line
+// checks themselves are the reader's; what only real reads show is here: NUL
+// bytes, bytes that are not UTF-8, a line without its line feed, and input
+// after "stop" left unread.
+TEST(Protocol, Inputs) {
   using namespace std::string_literals;
-  const std::vector<std::string> bad = {
-      "{\"command\":\"st\0op\"}\n"s,
-      "{\"command\":\"prepare\"}\0"s + commandLine("stop"),
-      "{\"command\":\"stop\"}\0garbage\n"s,
-      "\xff\xfe\n",
+  const Events refused = {errorEvent("PROTOCOL_ERROR"), kEnded};
+  const Events invalid = {errorEvent("INVALID_STATE"), kEnded};
+  const std::string stop = commandLine("stop");
+  const struct {
+    std::string input;
+    Events expected;
+    json scenario = json::object();
+  } cases[] = {
+      {stop, {kEnded}},
+      {"{\"command\":\"st\0op\"}\n"s + stop, refused},
+      {"{\"command\":\"prepare\"}\0"s + stop + stop, refused},
+      {"{\"command\":\"stop\"}\0garbage\n"s + stop, refused},
+      {"\xff\xfe\n" + stop, refused},
+      {"{\"command\":\"stop\"}", refused},
+      {stop + "garbage\n" + commandLine("prepare"), {kEnded}},
+      // A later "prepare" is ignored, a later "stop" handled.
+      {commandLine("start") + commandLine("prepare") + stop, invalid},
+      {commandLine("pause"), invalid},
+      {commandLine("resume"), invalid},
+      // The microphone prompt stays open, so the session is still preparing.
+      {commandLine("prepare") + commandLine("prepare"),
+       invalid,
+       {{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
+      // A prompt the user answers after the stop, or never, changes nothing.
+      {commandLine("prepare") + stop,
+       {kEnded},
+       {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}}},
+      {commandLine("prepare") + stop, {kEnded}, {{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
   };
-  for (const auto& line : bad) {
-    SCOPED_TRACE(line);
-    // A valid "stop" after the refused line must not be reached.
-    const RunResult r = runSim(line + commandLine("stop"));
-    EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
-    EXPECT_EQ(r.status, 1);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.input);
+    const RunResult r = runSim(c.input, c.scenario);
+    EXPECT_EQ(r.control, c.expected);
+    EXPECT_EQ(r.status, c.expected == Events{kEnded} ? 0 : 1);
     expectClean(r);
   }
-}
-
-TEST(Protocol, WhiteSpaceAndCarriageReturnAreAccepted) {
-  auto child = startSim();
-  child->write("{\"command\":\"prepare\"}\r\n");
-  EXPECT_EQ(child->nextControl(), kPrepared.dump());
-  child->write("  { \"command\" : \"stop\" }  \n");
-  RunResult r = collect(*child);
-  r.control.insert(r.control.begin(), kPrepared);
+  // After "prepared": a second "prepare", "pause" and "resume" are refused;
+  // the end of input after a whole line is a stop.
+  for (const char* word : {"prepare", "pause", "resume"}) {
+    SCOPED_TRACE(word);
+    const RunResult r = prepareThen(commandLine(word) + commandLine("start"));
+    EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded}));
+    EXPECT_EQ(r.status, 1);
+  }
+  const RunResult r = prepareThen("");
   EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
-  EXPECT_EQ(r.status, 0);
-  expectClean(r);
-}
-
-std::string paddedStop(size_t length) {
-  const std::string core = "{\"command\":\"stop\"}";
-  return core + std::string(length - core.size(), ' ');
-}
-
-TEST(Protocol, LineOfExactly4096BytesIsAccepted) {
-  const RunResult r = runSim(paddedStop(4096) + "\n");
-  EXPECT_EQ(r.control, (Events{kEnded}));
   EXPECT_EQ(r.status, 0);
 }
 
 TEST(Protocol, Line4097IsRefusedWithoutWaitingForItsLineFeed) {
   auto child = startSim();
-  child->write(paddedStop(4097));  // no line feed, standard input left open
+  child->write("{\"command\":\"stop\"}" + std::string(4097 - 18, ' '));  // standard input left open
   const RunResult r = collect(*child, std::chrono::seconds(10));
   EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
   EXPECT_EQ(r.status, 1);
   expectClean(r);
 }
 
-TEST(Protocol, SplitAndJoinedReadsAreAssembled) {
-  auto child = startSim();
-  const std::string input = commandLine("prepare");
-  // One byte at a time, with pauses, so that reads really split.
-  for (char c : input) {
-    child->write(std::string(1, c));
-    std::this_thread::sleep_for(std::chrono::milliseconds(3));
-  }
-  EXPECT_EQ(child->nextControl(), kPrepared.dump());
-  // Two commands joined in one write: the second refused in order.
-  child->write(commandLine("resume") + commandLine("stop"));
-  const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{errorEvent("INVALID_STATE"), kEnded}));
-  EXPECT_EQ(r.status, 1);
-}
-
-TEST(Protocol, InputAfterStopIsIgnored) {
-  // In the same read and in later ones.
-  auto child = startSim();
-  child->write(commandLine("stop") + "garbage\n" + commandLine("prepare"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  child->write("more garbage\n");
-  const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-}
-
-TEST(Protocol, EndOfInputAfterWholeLineStops) {
-  const RunResult r = prepareThen("");
-  EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
-  EXPECT_EQ(r.status, 0);
-}
-
-TEST(Protocol, EndOfInputInsidePartialLineIsRefused) {
-  const RunResult r = runSim("{\"command\":\"stop\"}");
-  EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
-  EXPECT_EQ(r.status, 1);
-}
-
-TEST(Protocol, AnyArgumentIsRefusedWithoutReadingInput) {
-  ChildOptions options;
-  options.args = {"--verbose"};
-  auto child = startSim(json::object(), options);
-  // Input is never read: a valid command changes nothing.
-  child->write(commandLine("prepare"));
-  const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded}));
-  EXPECT_EQ(r.status, 1);
-  expectClean(r);
-}
-
-TEST(Protocol, CommandsInWrongPhaseAreInvalidState) {
-  struct Case {
-    std::string input;
-    Events expected;
-  };
-  const std::vector<Case> cases = {
-      // A later "prepare" is ignored, a later "stop" handled.
-      {commandLine("start") + commandLine("prepare") + commandLine("stop"),
-       {errorEvent("INVALID_STATE"), kEnded}},
-      {commandLine("pause"), {errorEvent("INVALID_STATE"), kEnded}},
-      {commandLine("resume"), {errorEvent("INVALID_STATE"), kEnded}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.input);
-    const RunResult r = runSim(c.input);
-    EXPECT_EQ(r.control, c.expected);
-    EXPECT_EQ(r.status, 1);
-    expectClean(r);
-  }
-  // After "prepared": a second "prepare", "pause" and "resume" are refused.
-  for (const char* word : {"prepare", "pause", "resume"}) {
-    SCOPED_TRACE(word);
-    const RunResult r = prepareThen(commandLine(word) + commandLine("start"));
-    EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded}));
-    EXPECT_EQ(r.status, 1);
-    expectClean(r);
-  }
-}
-
-TEST(Protocol, SecondPrepareWhilePreparingIsInvalidState) {
-  // The microphone prompt stays open, so the session is still Preparing.
-  const RunResult r = runSim(commandLine("prepare") + commandLine("prepare"),
-                             {{"microphoneStatus", 0}, {"microphoneRequest", "never"}});
-  EXPECT_EQ(r.control, (Events{errorEvent("INVALID_STATE"), kEnded}));
-  EXPECT_EQ(r.status, 1);
-}
-
+// Input after the signal is not read, and a second signal changes nothing,
+// before or after "prepare".
 TEST(Protocol, SignalsStopLikeStop) {
-  for (int sig : {SIGINT, SIGTERM}) {
-    SCOPED_TRACE(sig);
-    auto child = startSim();
-    child->write(commandLine("prepare"));
-    ASSERT_EQ(child->nextControl(), kPrepared.dump());
-    child->signal(sig);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    // Input after the signal is not read; a second signal changes nothing.
-    child->write(commandLine("start"));
-    child->signal(sig == SIGINT ? SIGTERM : SIGINT);
-    const RunResult r = collect(*child);
-    EXPECT_EQ(r.control, (Events{kEnded}));
-    EXPECT_EQ(r.status, 0);
-    expectClean(r);
+  for (bool prepare : {false, true}) {
+    for (int sig : {SIGINT, SIGTERM}) {
+      SCOPED_TRACE(sig);
+      auto child = startSim();
+      if (prepare) {
+        child->write(commandLine("prepare"));
+        ASSERT_EQ(child->nextControl(), kPrepared.dump());
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      child->signal(sig);
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      child->write(commandLine("start"));
+      child->signal(sig == SIGINT ? SIGTERM : SIGINT);
+      const RunResult r = collect(*child);
+      EXPECT_EQ(r.control, (Events{kEnded}));
+      EXPECT_EQ(r.status, 0);
+      expectClean(r);
+    }
   }
 }
 
-TEST(Protocol, SignalBeforeAnyInputEndsCleanly) {
-  auto child = startSim();
-  std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  child->signal(SIGTERM);
-  const RunResult r = collect(*child);
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-}
-
-TEST(Protocol, StandardInputAsRegularFileAndDevNull) {
+TEST(Protocol, StandardInputAndArguments) {
   char name[] = "/tmp/zt-input-XXXXXX";
-  const int fd = mkstemp(name);
+  const int file = mkstemp(name);
   // Everything after "stop" is left unread.
   const std::string input = commandLine("stop") + "not json\n";
-  ASSERT_EQ(write(fd, input.data(), input.size()), static_cast<ssize_t>(input.size()));
-  lseek(fd, 0, SEEK_SET);
-  ChildOptions fileInput;
-  fileInput.stdinFd = fd;
-  RunResult r = runSim("", json::object(), fileInput);
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-  close(fd);
-  unlink(name);
-
-  // /dev/null is a plain end of input.
+  ASSERT_EQ(write(file, input.data(), input.size()), static_cast<ssize_t>(input.size()));
+  lseek(file, 0, SEEK_SET);
   const int null = open("/dev/null", O_RDONLY);
-  ChildOptions nullInput;
-  nullInput.stdinFd = null;
-  r = runSim("", json::object(), nullInput, std::chrono::seconds(10));
-  EXPECT_EQ(r.control, (Events{kEnded}));
-  EXPECT_EQ(r.status, 0);
-  expectClean(r);
-  close(null);
-}
-
-TEST(Protocol, ClosedStandardInputIsRefusedEveryTime) {
-  ChildOptions closed;
+  ChildOptions argument, fromFile, fromNull, closed;
+  argument.args = {"--verbose"};
+  fromFile.stdinFd = file;
+  fromNull.stdinFd = null;
   closed.stdinFd = ChildOptions::kClosed;
-  for (int run = 0; run < 10; ++run) {
-    const RunResult r = runSim("", json::object(), closed, std::chrono::seconds(5));
-    ASSERT_EQ(r.control, (Events{errorEvent("PROTOCOL_ERROR"), kEnded})) << "run " << run;
-    ASSERT_EQ(r.status, 1);
+  const Events refused = {errorEvent("PROTOCOL_ERROR"), kEnded};
+  const struct {
+    const char* name;
+    ChildOptions options;
+    Events expected;
+    int runs;
+  } cases[] = {
+      // Refused without reading input: a valid command changes nothing.
+      {"an argument", argument, refused, 1},
+      {"a regular file", fromFile, {kEnded}, 1},
+      {"/dev/null", fromNull, {kEnded}, 1},
+      // Again and again: descriptor 0 is judged before anything can take it.
+      {"closed", closed, refused, 10},
+  };
+  for (const auto& c : cases) {
+    for (int run = 0; run < c.runs; ++run) {
+      SCOPED_TRACE(c.name);
+      const std::string write = c.options.args.empty() ? "" : commandLine("prepare");
+      const RunResult r = runSim(write, json::object(), c.options, std::chrono::seconds(10));
+      ASSERT_EQ(r.control, c.expected);
+      EXPECT_EQ(r.status, c.expected == refused ? 1 : 0);
+      expectClean(r);
+    }
   }
+  close(file);
+  unlink(name);
+  close(null);
 }
 
 TEST(Protocol, StandardOutputAsRegularFile) {
@@ -234,13 +153,18 @@ TEST(Protocol, StandardOutputAsRegularFile) {
   ChildOptions options;
   options.stdoutFd = fd;
   auto child = startSim(json::object(), options);
+  auto readBack = [&] {
+    std::string text(4096, '\0');
+    text.resize(std::max<ssize_t>(0, pread(fd, text.data(), text.size(), 0)));
+    return text;
+  };
   child->write(commandLine("prepare"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  // "stop" only once "prepared" is in the file, however slow the machine.
+  for (int i = 0; i < 1000 && readBack().empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   child->write(commandLine("stop"));
   EXPECT_EQ(child->wait(std::chrono::seconds(10)), 0);
-  std::string text(4096, '\0');
-  text.resize(pread(fd, text.data(), text.size(), 0));
-  EXPECT_EQ(text, "{\"event\":\"prepared\"}\n{\"event\":\"state\",\"state\":\"ended\"}\n");
+  EXPECT_EQ(readBack(), "{\"event\":\"prepared\"}\n{\"event\":\"state\",\"state\":\"ended\"}\n");
   EXPECT_EQ(child->stderrText(), "");
   close(fd);
   unlink(name);

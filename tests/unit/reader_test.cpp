@@ -1,8 +1,6 @@
 // Line assembly and checks of the command reader, fed bytes directly.
 #include <gtest/gtest.h>
 
-#include <random>
-
 #include "host/reader.h"
 
 namespace zt {
@@ -86,49 +84,6 @@ TEST(CommandReader, RefusalDropsTheRestOfTheRead) {
   r.reader.fail();
   r.reader.finish();
   EXPECT_EQ(r.events, (Words{"<refused>"}));
-}
-
-// Random splits of a valid stream give the same commands; random bytes never
-// crash the reader and every outcome is a prefix of commands then at most
-// one refusal or end.
-TEST(CommandReader, RandomizedSplitsAndBytes) {
-  std::mt19937 rng(20261206);
-  const Words words = {"prepare", "start", "pause", "resume"};
-  for (int round = 0; round < 300; ++round) {
-    std::string stream;
-    Words expected;
-    const int count = 1 + static_cast<int>(rng() % 12);
-    for (int i = 0; i < count; ++i) {
-      const std::string& w = words[rng() % words.size()];
-      stream += std::string(rng() % 3, ' ') + "{\"command\":\"" + w + "\"}" + (rng() % 2 ? "\r" : "") + "\n";
-      expected.push_back(w);
-    }
-    Recorder r;
-    size_t at = 0;
-    while (at < stream.size()) {
-      const size_t n = std::min<size_t>(stream.size() - at, 1 + rng() % 40);
-      r.feed(stream.substr(at, n));
-      at += n;
-    }
-    r.reader.finish();
-    expected.push_back("<end>");
-    ASSERT_EQ(r.events, expected) << stream;
-  }
-  for (int round = 0; round < 300; ++round) {
-    Recorder r;
-    const size_t length = rng() % 6000;
-    std::string bytes(length, '\0');
-    for (auto& b : bytes) b = static_cast<char>(rng() % 4 == 0 ? '\n' : rng() % 256);
-    for (size_t at = 0; at < bytes.size();) {
-      const size_t n = std::min<size_t>(bytes.size() - at, 1 + rng() % 4096);
-      r.feed(bytes.substr(at, n));
-      at += n;
-    }
-    r.reader.finish();
-    ASSERT_FALSE(r.events.empty());
-    const std::string& last = r.events.back();
-    EXPECT_TRUE(last == "<refused>" || last == "<end>" || last == "stop");
-  }
 }
 
 }  // namespace
