@@ -89,8 +89,10 @@ void ZTCapture::stop() {
 void ZTCapture::beginStop() {
   ZT_ASSERT_MAIN_QUEUE();
   if (_phase == CapturePhase::Ended) return;
-  closeAdmission();
+  // The engine hands over its partly filled buffer as it stops; admission,
+  // still open, takes it in before it closes.
   stopMicrophone();
+  closeAdmission();
   // In Stopping the drain will read the flags; in StreamStarting the start
   // completion will, and calls back here.
   if (_phase == CapturePhase::Stopping || _phase == CapturePhase::StreamStarting) return;

@@ -203,6 +203,17 @@ double rms(const std::vector<float>& x) {
   return x.empty() ? 0 : std::sqrt(sum / x.size());
 }
 
+std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, double rate, size_t from) {
+  // sin(a + w) + sin(a - w) = 2 cos(w) sin(a): the residual stays at the
+  // float rounding level along an unbroken sine, and a single missing or
+  // repeated sample moves it by about the amplitude times w.
+  const double c = 2 * std::cos(2 * M_PI * frequency / rate);
+  std::vector<size_t> found;
+  for (size_t i = std::max<size_t>(from, 1); i + 1 < x.size(); ++i)
+    if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 1e-3) found.push_back(i);
+  return found;
+}
+
 namespace {
 
 long onset(const std::vector<float>& x) {

@@ -56,6 +56,10 @@ std::vector<float> readRawS16(const std::string& path);
 // Estimated amplitude of the `frequency` component of `x`.
 double toneLevel(const std::vector<float>& x, double frequency, double rate);
 double rms(const std::vector<float>& x);
+// Where a recorded sine of `frequency` stops continuing itself sample by
+// sample (a gap, a repeat, a jump): each sample must follow from the two
+// before it. Answers the indexes found, from `from` on.
+std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, double rate, size_t from = 0);
 
 // The best normalized cross-correlation of `reference` inside `captured`
 // and the offset where it is found. The search is coarse (energy onset)
