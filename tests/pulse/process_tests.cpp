@@ -286,12 +286,14 @@ TEST(PulseHelper, StallsAndLoadLoseNothing) {
     child->signal(SIGSTOP);
     std::this_thread::sleep_for(300ms);
     child->signal(SIGCONT);
-    EXPECT_FALSE(pump(*child, 700ms)) << "stall " << stall;
+    const auto line = pump(*child, 700ms);
+    EXPECT_FALSE(line) << "stall " << stall << ": " << *line;
   }
   const char* seconds = std::getenv("ZT_TEST_LOAD_SECONDS");
   {
     Load load(8);
-    EXPECT_FALSE(pump(*child, std::chrono::seconds(seconds ? std::atoi(seconds) : 3)));
+    const auto line = pump(*child, std::chrono::seconds(seconds ? std::atoi(seconds) : 3));
+    EXPECT_FALSE(line) << *line;
   }
   EXPECT_FALSE(pump(*child, 300ms));
   child->send("stop");

@@ -9,7 +9,7 @@ namespace {
 
 constexpr auto kQueryBound = std::chrono::seconds(2);
 constexpr auto kStartBound = std::chrono::seconds(3);
-constexpr pa_usec_t kFragmentUsec = kRecordFragmentUsec;
+constexpr pa_usec_t kFragmentUsec = kMicrophoneFragmentUsec;
 
 AudioFormat noInput() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
 
@@ -258,11 +258,11 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   });
   if (self->stream_ != stream || self->pendingFrames_ < self->tapFrames_) return;
   // A backlog arrives as a run of reads in quick succession; holding back
-  // what comes sooner than a tap's worth of time after the last buffer
-  // gathers it into one large buffer at the next read.
-  const pa_usec_t now = libpulse().pa_rtclock_now();
-  const pa_usec_t spacing = self->tapFrames_ * PA_USEC_PER_SEC * 3 / 4 / self->pendingRate_;
-  if (now - self->lastHandover_ >= spacing) self->handOver();
+  // what comes sooner than most of a fragment after the last buffer gathers
+  // it into one large buffer at the next read.
+  const pa_usec_t tapUsec = self->tapFrames_ * PA_USEC_PER_SEC / self->pendingRate_;
+  const pa_usec_t spacing = std::max(tapUsec, kFragmentUsec) * 4 / 5;
+  if (libpulse().pa_rtclock_now() - self->lastHandover_ >= spacing) self->handOver();
 }
 
 // Loop thread (or the owner's thread in `stop`), lock held. Gathers what the

@@ -109,17 +109,20 @@ void readFragments(pa_stream* stream, Use use) {
   }
 }
 
-// The fragment both record streams ask for. With PA_STREAM_ADJUST_LATENCY
-// the server sets the recorded device's latency to about this much, and a
-// monitor passes the request on to its sink: every other client of that
-// output then wakes as often as the fragment says. 10 ms forced the user's
-// outputs and microphone into 10 ms wakeups for as long as a recording ran
+// The fragments the record streams ask for. With PA_STREAM_ADJUST_LATENCY
+// the server sets the recorded device's latency to about the fragment, and
+// a monitor passes the request on to its sink: every other client of that
+// device then wakes as often as the fragment says. 10 ms forced the user's
+// output and microphone into 10 ms wakeups for as long as a recording ran,
 // and cost the helper a delivery, a conversion and an event line per
-// fragment. 30 ms is still below what a listener notices in a transcript's
-// delay, leaves the devices near their own defaults for desktop playback,
-// and gives every buffer a tap's worth (1024 frames) and more at 48 kHz, so
-// the microphone hands over once per read.
-inline constexpr pa_usec_t kRecordFragmentUsec = 30 * PA_USEC_PER_MSEC;
+// fragment. The system audio's 30 ms keeps a sound's way to the host well
+// under a tenth of a second while leaving the output near what desktop
+// players ask for anyway. The microphone's 50 ms halves its wakeups again:
+// every buffer is more than a tap's worth (1024 frames up to 48 kHz), each
+// read goes to the tap whole, and the four work slots then cover 150 ms of
+// a conversion queue that a busy machine keeps from running.
+inline constexpr pa_usec_t kSystemFragmentUsec = 30 * PA_USEC_PER_MSEC;
+inline constexpr pa_usec_t kMicrophoneFragmentUsec = 50 * PA_USEC_PER_MSEC;
 
 // Record-stream buffer attributes that let the server choose everything but
 // the fragment size, which is `fragment` worth of `sampleSpec`'s frames: that is

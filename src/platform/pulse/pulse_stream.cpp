@@ -7,8 +7,7 @@ namespace zt::platform::pulse {
 
 namespace {
 
-// What the server is asked to gather before sending (see kRecordFragmentUsec).
-constexpr pa_usec_t kFragmentUsec = kRecordFragmentUsec;
+constexpr pa_usec_t kFragmentUsec = kSystemFragmentUsec;
 constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
 constexpr auto kQueryBound = std::chrono::seconds(2);
 // Consecutive failed attempts to find the default output's monitor before
