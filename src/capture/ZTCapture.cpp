@@ -214,7 +214,16 @@ void ZTCapture::closeAudio() {
 }
 
 void ZTCapture::stream(platform::Stream* stream, const platform::Error&) {
-  if (stream == _activeStream.load()) _output->fail("SYSTEM_AUDIO_UNAVAILABLE");
+  if (stream == _activeStream.load()) {
+    _output->fail("SYSTEM_AUDIO_UNAVAILABLE");
+    return;
+  }
+  // A pause and resume while the stream starts leave `_activeStream` clear
+  // until the start completes; a stream that stops meanwhile stays stopped.
+  const uint64_t token = _audioGeneration.load();
+  async(mainQueue(), [this, stream, token] {
+    if (stream == _stream.get()) sourceLostWhileStarting(token, "SYSTEM_AUDIO_UNAVAILABLE");
+  });
 }
 
 int ZTCapture::freeSlotsForTesting() {

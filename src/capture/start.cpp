@@ -46,7 +46,7 @@ bool ZTCapture::buildMicrophone(uint64_t token) {
                       [this, token](const platform::PCMBuffer& buffer) { microphone(buffer, token); });
   _tapInstalled = true;
   _configurationObserver = _platform.notificationCenter().addEngineConfigurationObserver(
-      _engine.get(), [this] { configurationChanged(); });
+      _engine.get(), [this, token] { configurationChanged(token); });
   return true;
 }
 
@@ -119,10 +119,25 @@ void ZTCapture::startCompleted(uint64_t token, std::optional<platform::Error> er
   _acceptWork.store(true);
 }
 
-void ZTCapture::configurationChanged() {
+void ZTCapture::configurationChanged(uint64_t token) {
   // Any change while audio is admitted means the microphone we record is
   // gone or different.
-  if (_acceptWork.load()) _output->fail("MICROPHONE_UNAVAILABLE");
+  if (_acceptWork.load()) {
+    _output->fail("MICROPHONE_UNAVAILABLE");
+    return;
+  }
+  // Before admission opens the engine may already have lost its input, and
+  // an input that failed stays failed: the start must not announce
+  // "recording" without it.
+  async(mainQueue(), [this, token] { sourceLostWhileStarting(token, "MICROPHONE_UNAVAILABLE"); });
+}
+
+// A source lost from the engine start until admission opens. Paused and
+// stopping runs, and later runs, let it pass.
+void ZTCapture::sourceLostWhileStarting(uint64_t token, const char* code) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (token != _generation) return;
+  if (_phase == CapturePhase::StreamStarting || _phase == CapturePhase::Recording) fail(code);
 }
 
 }  // namespace zt
