@@ -7,6 +7,7 @@ packages=(
   cmake ninja-build pkg-config binutils python3
   libsoxr-dev libpulse-dev nlohmann-json3-dev libgtest-dev googletest
   pulseaudio pulseaudio-utils sox libsox-fmt-all espeak-ng ffmpeg
+  pipewire wireplumber pipewire-pulse dbus-daemon
 )
 # The guide's Node.js example host is run by the tests.
 if ! command -v node >/dev/null 2>&1; then
