@@ -39,7 +39,10 @@ bool ZTCapture::buildMicrophone(uint64_t token) {
   const platform::AudioFormat format = _engine->inputFormat();
   if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels ||
       !(format.sampleRate >= kMinSampleRate) || !(format.sampleRate <= kMaxSampleRate)) {
-    fail("MICROPHONE_UNAVAILABLE");
+    // A server gone (found missing at a resume) is named as it is while
+    // recording, whichever source notices.
+    const bool noService = format.channelCount == 0 && format.sampleRate == 0;
+    fail(noService ? "SYSTEM_AUDIO_UNAVAILABLE" : "MICROPHONE_UNAVAILABLE");
     return false;
   }
   _engine->installTap(0, kTapBufferFrames, format,

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -202,6 +203,9 @@ struct MicCapture {
   std::atomic<int> wrongSize{0};
   std::vector<uint32_t> sizes;  // of every tap buffer, under `mutex`
   std::atomic<bool> stallOnce{false};
+  // What must hold whenever the configuration changes.
+  std::function<bool()> before;
+  std::atomic<int> changesTooEarly{0};
   std::mutex mutex;
   std::vector<float> left;
   AudioFormat format;
@@ -223,8 +227,10 @@ struct MicCapture {
       // of its reading, as a stopped process would.
       if (stallOnce.exchange(false)) std::this_thread::sleep_for(300ms);
     });
-    observer = defaultPlatform().notificationCenter().addEngineConfigurationObserver(engine.get(),
-                                                                                     [this] { ++changes; });
+    observer = defaultPlatform().notificationCenter().addEngineConfigurationObserver(engine.get(), [this] {
+      if (before && !before()) ++changesTooEarly;
+      ++changes;
+    });
     engine->prepare();
     return engine->start();
   }
@@ -548,13 +554,19 @@ TEST(PulseBackend, NewDefaultSourceIsAConfigurationChangeAndRemovalSilencesIt) {
 TEST(PulseBackend, KilledServerStopsTheStreamAndChangesTheEngine) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
-  MicCapture mic;
-  ASSERT_TRUE(mic.start());
+  // Connected in this order, the engine's connection is the first to
+  // notice a lost server.
   SystemCapture system;
   ASSERT_TRUE(system.start());
+  MicCapture mic;
+  ASSERT_TRUE(mic.start());
   ASSERT_TRUE(waitUntil([&] { return system.recorder.count() > 4800 && mic.count() > 4800; }, 10s));
+  // The stream reports first, whichever connection notices first: a lost
+  // server reads as lost system audio.
+  mic.before = [&] { return system.recorder.stopCount() == 1; };
   server.kill();
   EXPECT_TRUE(waitUntil([&] { return system.recorder.stopCount() == 1 && mic.changes > 0; }, 10s));
+  EXPECT_EQ(mic.changesTooEarly, 0);
   // Stopping a stream the server already dropped still completes.
   system.stop();
   mic.stop();

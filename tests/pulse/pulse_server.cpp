@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -288,12 +289,18 @@ std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, do
 
 namespace {
 
+// Where the signal's energy first reaches a third of its strongest 10 ms
+// (at 16 kHz): a lone click before the signal does not count.
 long onset(const std::vector<float>& x) {
-  float peak = 0;
-  for (float v : x) peak = std::max(peak, std::fabs(v));
+  constexpr size_t kWindow = 160;
+  if (x.size() < kWindow) return -1;
+  std::vector<double> energy(x.size() / kWindow, 0.0);
+  for (size_t w = 0; w < energy.size(); ++w)
+    for (size_t i = 0; i < kWindow; ++i) energy[w] += double(x[w * kWindow + i]) * x[w * kWindow + i];
+  const double peak = *std::max_element(energy.begin(), energy.end());
   if (peak <= 0) return -1;
-  for (size_t i = 0; i < x.size(); ++i)
-    if (std::fabs(x[i]) >= 0.3f * peak) return static_cast<long>(i);
+  for (size_t w = 0; w < energy.size(); ++w)
+    if (energy[w] >= peak / 9) return static_cast<long>(w * kWindow);
   return -1;
 }
 
@@ -317,14 +324,17 @@ Match findSignal(const std::vector<float>& captured, const std::vector<float>& r
   const long c = onset(captured), r = onset(reference);
   if (c < 0 || r < 0) return best;
   const long guess = c - r;
-  constexpr long kSpan = 1600, kStep = 4;
+  // The fine pass must reach past the coarse step's worst miss by more than
+  // a period of the highest frequency (5 samples for 3 kHz at 16 kHz), or a
+  // chirp's side lobe wins.
+  constexpr long kSpan = 1600, kStep = 2, kFine = 8;
   long coarse = guess;
   for (long off = guess - kSpan; off <= guess + kSpan; off += kStep) {
     const double v = nccAt(captured, reference, off);
     if (v > best.ncc) best = Match{v, off};
     coarse = best.offset;
   }
-  for (long off = coarse - kStep; off <= coarse + kStep; ++off) {
+  for (long off = coarse - kFine; off <= coarse + kFine; ++off) {
     const double v = nccAt(captured, reference, off);
     if (v > best.ncc) best = Match{v, off};
   }

@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_engine.h"
 
+#include "platform/pulse/pulse_stream.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -11,7 +13,9 @@ constexpr auto kQueryBound = std::chrono::seconds(2);
 constexpr auto kStartBound = std::chrono::seconds(3);
 constexpr pa_usec_t kFragmentUsec = kMicrophoneFragmentUsec;
 
-AudioFormat noInput() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
+// No usable input on a server that answers; and no server at all.
+AudioFormat noInput() { return AudioFormat{SampleType::Float32, 48000, 0, true}; }
+AudioFormat noServer() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
 
 }  // namespace
 
@@ -53,7 +57,7 @@ bool PulseEngine::ensureContext(Clock::time_point deadline) {
 
 AudioFormat PulseEngine::inputFormat() {
   const auto deadline = Clock::now() + kQueryBound;
-  if (!ensureContext(deadline)) return noInput();
+  if (!ensureContext(deadline)) return noServer();
   pa_context* context;
   {
     LoopLock lock;
@@ -62,7 +66,8 @@ AudioFormat PulseEngine::inputFormat() {
   // The context stays alive: only this thread (the engine's owner) replaces
   // or releases it.
   auto defaults = queryDefaults(context, deadline);
-  if (!defaults || defaults->source.empty()) return noInput();
+  if (!defaults) return noServer();
+  if (defaults->source.empty()) return noInput();
   auto source = querySource(context, defaults->source, deadline);
   // A monitor as the default source would record the system audio a second
   // time, so it does not count as a microphone.
@@ -192,6 +197,7 @@ void PulseEngine::onContextState(pa_context* context, void* userdata) {
   const auto state = libpulse().pa_context_get_state(context);
   if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     self->startWaiter_.signal();
+    PulseStream::serverLost(PA_ERR_CONNECTIONTERMINATED);
     self->postConfigurationChange();
   }
 }

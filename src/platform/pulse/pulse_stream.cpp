@@ -31,7 +31,19 @@ void completeLater(StreamCompletion completion, std::optional<Error> error) {
 
 Error pulseError(int code) { return Error{kErrorDomain, code}; }
 
+// Every stream that has asked to start and is not yet destroyed; guarded by
+// the loop lock.
+std::vector<PulseStream*>& startedStreams() {
+  static auto* streams = new std::vector<PulseStream*>();
+  return *streams;
+}
+
 }  // namespace
+
+void PulseStream::serverLost(int error) {
+  const auto streams = startedStreams();  // a stop may end the list's entries
+  for (PulseStream* stream : streams) stream->stopOnOwn(error);
+}
 
 int64_t PulseSampleBuffer::numSamples() const {
   return channels_ == 0 ? 0 : static_cast<int64_t>(samples_.size() / channels_);
@@ -91,6 +103,8 @@ PulseStream::~PulseStream() {
   StreamCompletion start, stop;
   {
     LoopLock lock;
+    auto& streams = startedStreams();
+    streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
     phase_ = Phase::Ended;
     dispose();
     if (context_) closeContext(context_);
@@ -149,6 +163,7 @@ void PulseStream::startCapture(StreamCompletion completion) {
     return;
   }
   phase_ = Phase::Starting;
+  startedStreams().push_back(this);
   startCompletion_ = std::move(completion);
   pa_mainloop_api* api = loopApi();
   if (!api) return failStart(PA_ERR_INTERNAL);

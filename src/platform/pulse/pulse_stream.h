@@ -54,6 +54,12 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void startCapture(StreamCompletion completion) override;
   void stopCapture(StreamCompletion completion) override;
 
+  // Loop thread, lock held. Another connection of this process found the
+  // server gone: every running stream stops on its own now, before that
+  // connection reports anything, so that a lost server reads as lost system
+  // audio whichever connection notices first.
+  static void serverLost(int error);
+
   // The largest buffer handed to an output, in frames: the most a sample
   // buffer may carry.
   static constexpr size_t kMaxFramesPerBuffer = 16384;
