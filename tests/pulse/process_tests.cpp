@@ -266,27 +266,34 @@ TEST(PulseHelper, SwitchedOutputKeepsTheWholeSignal) {
   for (const auto& line : child->remaining)
     EXPECT_EQ(eventOf(line).rfind("error", 0), std::string::npos) << line;
   auto audio = decode(child->audio);
-  // The chirp's first and last second, each found on its own: the second
-  // lies later than the first by what the switch lost.
+  // The chirp's first and last second, each found on its own: the last
+  // lies earlier than the first places it by what the switch lost.
   const auto& x = audio["system"];
   std::vector<std::vector<float>> head;
   for (const auto& phase : chirp16) head.emplace_back(phase.begin(), phase.begin() + 16000);
   const Match first = findAnyPhase(x, head);
   ASSERT_GT(first.ncc, 0.99);
   const long tailAt = static_cast<long>(chirp16[0].size()) - 16000;
-  Match last;
-  for (const auto& phase : chirp16)
-    for (long shift = -1600; shift <= 1600; ++shift) {
-      double xy = 0, xx = 0, yy = 0;
-      for (long i = 0; i < 16000; ++i) {
-        const long j = first.offset + tailAt + shift + i;
-        const double a = j >= 0 && j < static_cast<long>(x.size()) ? x[j] : 0.0, b = phase[tailAt + i];
-        xy += a * b, xx += a * a, yy += b * b;
-      }
-      const double ncc = xx > 0 ? xy / std::sqrt(xx * yy) : 0;
-      if (ncc > last.ncc) last = Match{ncc, shift};
+  auto nccAtShift = [&](const std::vector<float>& phase, long shift) {
+    double xy = 0, xx = 0, yy = 0;
+    for (long i = 0; i < 16000; ++i) {
+      const long j = first.offset + tailAt + shift + i;
+      const double a = j >= 0 && j < static_cast<long>(x.size()) ? x[j] : 0.0, b = phase[tailAt + i];
+      xy += a * b, xx += a * a, yy += b * b;
     }
+    return xx > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+  };
+  // Coarse over half a second either way, then sample by sample.
+  Match last;
+  for (long shift = -8000; shift <= 8000; shift += 2)
+    if (const double ncc = nccAtShift(chirp16[0], shift); ncc > last.ncc) last = Match{ncc, shift};
+  const long coarse = last.offset;
+  for (const auto& phase : chirp16)
+    for (long shift = coarse - 8; shift <= coarse + 8; ++shift)
+      if (const double ncc = nccAtShift(phase, shift); ncc > last.ncc) last = Match{ncc, shift};
   ASSERT_GT(last.ncc, 0.99);
+  // Negative: time added, the old output's silence until the recording
+  // had moved.
   const double lostMs = -last.offset / 16.0;
   RecordProperty("lost_at_switch_ms", std::to_string(lostMs));
   EXPECT_LE(std::fabs(lostMs), 30) << "lost at the switch: " << lostMs << " ms";
