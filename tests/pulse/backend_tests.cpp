@@ -411,8 +411,9 @@ T largest(const std::vector<T>& v) {
 TEST(PulseBackend, BacklogsArriveAsFewLargeBuffersAndWhole) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
-  Player speakers(server, "speakers", writeTone(server, "system", 1000));
-  Player mic(server, "micsink", writeTone(server, "mic", 600));
+  // Large player buffers: a loaded machine must not make the players skip.
+  Player speakers(server, "speakers", writeTone(server, "system", 1000), 200);
+  Player mic(server, "micsink", writeTone(server, "mic", 600), 200);
   MicCapture micCapture;
   ASSERT_TRUE(micCapture.start());
   SystemCapture system;
