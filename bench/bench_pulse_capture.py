@@ -287,12 +287,14 @@ def main():
                   "speakers.monitor", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]],
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "virtualmic", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]]])),
+            # At the helper's own fragments: 30 ms for the output's monitor,
+            # 50 ms for the microphone.
             ("parec | sox", lambda: bench_pipes(server, None, [
-                [["parec", "-d", src, "--latency-msec=20", "--raw", "--format=float32le", "--rate=48000",
+                [["parec", "-d", src, f"--latency-msec={latency}", "--raw", "--format=float32le", "--rate=48000",
                   "--channels=2"],
                  ["sox", "--buffer", "640", "-t", "raw", "-e", "floating-point", "-b", "32", "-c", "2", "-r", "48000",
                   "-", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", "16000", "-"]]
-                for src in ("speakers.monitor", "virtualmic")])),
+                for src, latency in (("speakers.monitor", 30), ("virtualmic", 50))])),
         ]
         for name, run in tools:
             sources = Sources(server)

@@ -11,6 +11,8 @@ packages=(
   # The Debian package: cpack's dependency list (dpkg-shlibdeps, file), and
   # the tests that run the installed helper with the toolchain hidden.
   dpkg-dev file mount
+  # Private PipeWire servers for the real-capture tests.
+  pipewire wireplumber pipewire-pulse dbus-daemon
 )
 # The guide's Node.js example host and the Node.js client are run by the
 # tests; the client is packed with npm.

@@ -89,8 +89,10 @@ void ZTCapture::stop() {
 void ZTCapture::beginStop() {
   ZT_ASSERT_MAIN_QUEUE();
   if (_phase == CapturePhase::Ended) return;
-  closeAdmission();
+  // The engine hands over its partly filled buffer as it stops; admission,
+  // still open, takes it in before it closes.
   stopMicrophone();
+  closeAdmission();
   // In Stopping the drain will read the flags; in StreamStarting the start
   // completion will, and calls back here.
   if (_phase == CapturePhase::Stopping || _phase == CapturePhase::StreamStarting) return;
@@ -214,7 +216,16 @@ void ZTCapture::closeAudio() {
 }
 
 void ZTCapture::stream(platform::Stream* stream, const platform::Error&) {
-  if (stream == _activeStream.load()) _output->fail("SYSTEM_AUDIO_UNAVAILABLE");
+  if (stream == _activeStream.load()) {
+    _output->fail("SYSTEM_AUDIO_UNAVAILABLE");
+    return;
+  }
+  // A pause and resume while the stream starts leave `_activeStream` clear
+  // until the start completes; a stream that stops meanwhile stays stopped.
+  const uint64_t token = _audioGeneration.load();
+  async(mainQueue(), [this, stream, token] {
+    if (stream == _stream.get()) sourceLostWhileStarting(token, "SYSTEM_AUDIO_UNAVAILABLE");
+  });
 }
 
 int ZTCapture::freeSlotsForTesting() {

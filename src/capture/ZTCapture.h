@@ -105,7 +105,8 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
   bool buildMicrophone(uint64_t token);
   bool startEngine();
   void startCompleted(uint64_t token, std::optional<platform::Error> error);
-  void configurationChanged();
+  void configurationChanged(uint64_t token);
+  void sourceLostWhileStarting(uint64_t token, const char* code);
   void convertSystem(uint64_t snapshot, std::shared_ptr<platform::SampleBuffer> buffer, int64_t frames);
   void convertMicrophone(platform::PCMBuffer copy, uint64_t token);
   void returnSlot();

@@ -39,14 +39,17 @@ bool ZTCapture::buildMicrophone(uint64_t token) {
   const platform::AudioFormat format = _engine->inputFormat();
   if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels ||
       !(format.sampleRate >= kMinSampleRate) || !(format.sampleRate <= kMaxSampleRate)) {
-    fail("MICROPHONE_UNAVAILABLE");
+    // A server gone (found missing at a resume) is named as it is while
+    // recording, whichever source notices.
+    const bool noService = format.channelCount == 0 && format.sampleRate == 0;
+    fail(noService ? "SYSTEM_AUDIO_UNAVAILABLE" : "MICROPHONE_UNAVAILABLE");
     return false;
   }
   _engine->installTap(0, kTapBufferFrames, format,
                       [this, token](const platform::PCMBuffer& buffer) { microphone(buffer, token); });
   _tapInstalled = true;
   _configurationObserver = _platform.notificationCenter().addEngineConfigurationObserver(
-      _engine.get(), [this] { configurationChanged(); });
+      _engine.get(), [this, token] { configurationChanged(token); });
   return true;
 }
 
@@ -119,10 +122,25 @@ void ZTCapture::startCompleted(uint64_t token, std::optional<platform::Error> er
   _acceptWork.store(true);
 }
 
-void ZTCapture::configurationChanged() {
+void ZTCapture::configurationChanged(uint64_t token) {
   // Any change while audio is admitted means the microphone we record is
   // gone or different.
-  if (_acceptWork.load()) _output->fail("MICROPHONE_UNAVAILABLE");
+  if (_acceptWork.load()) {
+    _output->fail("MICROPHONE_UNAVAILABLE");
+    return;
+  }
+  // Before admission opens the engine may already have lost its input, and
+  // an input that failed stays failed: the start must not announce
+  // "recording" without it.
+  async(mainQueue(), [this, token] { sourceLostWhileStarting(token, "MICROPHONE_UNAVAILABLE"); });
+}
+
+// A source lost from the engine start until admission opens. Paused and
+// stopping runs, and later runs, let it pass.
+void ZTCapture::sourceLostWhileStarting(uint64_t token, const char* code) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (token != _generation) return;
+  if (_phase == CapturePhase::StreamStarting || _phase == CapturePhase::Recording) fail(code);
 }
 
 }  // namespace zt

@@ -209,7 +209,8 @@ using TapBlock = std::function<void(const PCMBuffer& buffer)>;
 class AudioEngine {
  public:
   virtual ~AudioEngine() = default;
-  // The input's format on bus 0.
+  // The input's format on bus 0. Neither a rate nor channels: the audio
+  // service itself is out of reach, and the system audio with it.
   virtual AudioFormat inputFormat() = 0;
   virtual void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
   virtual void removeTap(uint32_t bus) = 0;

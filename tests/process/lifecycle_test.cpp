@@ -261,10 +261,15 @@ TEST(Lifecycle, FailuresWhileRunning) {
   expectOutcomes({
       {"configuration change while recording", playing({}, {{"configurationChangeAfterMs", 300}}),
        "start wait1500", failed("MICROPHONE_UNAVAILABLE")},
-      {"configuration change during the start is ignored",
+      // An input that failed stays failed: no "recording" without it.
+      {"configuration change during the start",
        playing({{"start", {{"delayMs", 500}}}}, {{"configurationChangeAfterMs", 100}}),
        "start wait900 stop",
-       {kRecording, kEnded}},
+       {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
+      {"stream stops during a pause and resume while starting",
+       playing({{"start", {{"delayMs", 500}}}, {"stopsByItselfAfterMs", 200}}),
+       "start wait50 pause resume wait900",
+       {errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}},
       {"stream stops by itself", playing({{"stopsByItselfAfterMs", 300}}), "start wait1500",
        failed("SYSTEM_AUDIO_UNAVAILABLE")},
       {"failed tail flush", playing({}, {}, {{"failTail", true}}), "start wait300 stop",
@@ -399,9 +404,10 @@ TEST(Lifecycle, ManyPauseResumeCyclesDoNotGrow) {
     if (cycle == 10) fdsAfter10 = countEntries(proc + "/fd");
     mostThreads = std::max(mostThreads, countEntries(proc + "/task"));
   }
-  // libdispatch grows and shrinks its worker pool with the load, so the
-  // count moves; a thread kept per cycle would pass 200.
-  EXPECT_LT(mostThreads, 64);
+  // libdispatch grows and shrinks its worker pool with the load (past 100
+  // threads on a busy machine), so the count moves; a thread kept per cycle
+  // would pass 200.
+  EXPECT_LT(mostThreads, 190);
   EXPECT_EQ(countEntries(proc + "/fd"), fdsAfter10);
   host.send("stop");
   const RunResult r = host.finish();

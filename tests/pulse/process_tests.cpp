@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include <dirent.h>
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdlib>
@@ -54,17 +55,48 @@ std::optional<std::string> pump(Child& child, std::chrono::milliseconds duration
 std::unique_ptr<Child> startHelper() { return std::make_unique<Child>(ZT_HELPER_PATH); }
 
 // Speech from espeak-ng: a 48 kHz float file to play and its 16 kHz
-// reference.
-bool makeSpeech(const std::string& dir, std::vector<float>* reference) {
+// references, one per phase of the capture's 3:1 decimation against the
+// player (the file advanced by 0, 1 and 2 samples).
+bool makeSpeech(const std::string& dir, std::vector<std::vector<float>>* references) {
   const std::string wav = dir + "/speech.wav";
-  const std::string cmd = "espeak-ng -w " + wav +
-                          " 'The quick brown fox jumps over the lazy dog near the river bank' " +
-                          ">/dev/null 2>&1 && sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 48000 " +
-                          dir + "/speech48.raw >/dev/null 2>&1 && sox " + wav +
-                          " -t raw -e signed -b 16 -c 1 -r 16000 " + dir + "/speech16.raw >/dev/null 2>&1";
+  std::string cmd = "espeak-ng -w " + wav +
+                    " 'The quick brown fox jumps over the lazy dog near the river bank' " +
+                    ">/dev/null 2>&1 && sox " + wav + " -t raw -e floating-point -b 32 -c 1 -r 48000 " + dir +
+                    "/speech48.raw >/dev/null 2>&1";
+  for (int k = 0; k < 3; ++k)
+    cmd += " && sox -t raw -e floating-point -b 32 -c 1 -r 48000 " + dir +
+           "/speech48.raw -t raw -e signed -b 16 " + "-c 1 -r 16000 " + dir + "/speech16_" +
+           std::to_string(k) + ".raw trim " + std::to_string(k) + "s >/dev/null 2>&1";
   if (std::system(cmd.c_str()) != 0) return false;
-  *reference = readRawS16(dir + "/speech16.raw");
-  return !reference->empty();
+  for (int k = 0; k < 3; ++k)
+    references->push_back(readRawS16(dir + "/speech16_" + std::to_string(k) + ".raw"));
+  return !references->front().empty();
+}
+
+// The best match of any of `references`.
+Match findAnyPhase(const std::vector<float>& captured, const std::vector<std::vector<float>>& references) {
+  Match best;
+  for (const auto& reference : references) {
+    const Match m = findSignal(captured, reference);
+    if (m.ncc > best.ncc) best = m;
+  }
+  return best;
+}
+
+// A chirp at 16 kHz as the capture may sample it: 0, 1 or 2 samples of
+// 48 kHz after the samples the player plays (`chirp` at 48 kHz).
+std::vector<std::vector<float>> chirpPhases(double f0, double f1, double seconds) {
+  std::vector<std::vector<float>> phases;
+  const double sweep = (f1 - f0) / seconds;
+  for (int k = 0; k < 3; ++k) {
+    std::vector<float> x(static_cast<size_t>(seconds * 16000) - 1);
+    for (size_t i = 0; i < x.size(); ++i) {
+      const double t = (3.0 * i + k) / 48000;
+      x[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * (f0 * t + 0.5 * sweep * t * t)));
+    }
+    phases.push_back(std::move(x));
+  }
+  return phases;
 }
 
 std::string moduleIndex(PulseServer& server, const std::string& needle) {
@@ -140,17 +172,27 @@ long rssKb(pid_t pid) {
 TEST(PulseHelper, BothSourcesArriveIntactAndInOrder) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
-  std::vector<float> speech16;
+  std::vector<std::vector<float>> speech16;
   ASSERT_TRUE(makeSpeech(server.dir(), &speech16));
-  const auto chirp48 = chirp(150, 3000, 3.0, 48000);
-  const auto chirp16 = chirp(150, 3000, 3.0, 16000);
+  const auto chirp16 = chirpPhases(150, 3000, 3.0);
+  // The players start first, with silence ahead of their signals, so that
+  // the recording is under way when the signals come.
+  auto chirp48 = std::vector<float>(48000 * 2, 0.0f);
+  const auto signal = chirp(150, 3000, 3.0, 48000);
+  chirp48.insert(chirp48.end(), signal.begin(), signal.end());
   writeRaw(server.dir() + "/chirp.raw", chirp48);
+  auto speech48 = std::vector<float>(48000 * 2, 0.0f);
+  {
+    std::ifstream f(server.dir() + "/speech48.raw", std::ios::binary);
+    float v;
+    while (f.read(reinterpret_cast<char*>(&v), sizeof v)) speech48.push_back(v);
+  }
+  writeRaw(server.dir() + "/speech48.raw", speech48);
+  const pid_t system = server.play("speakers", server.dir() + "/chirp.raw");
+  const pid_t mic = server.play("micsink", server.dir() + "/speech48.raw");
 
   auto child = startHelper();
   ASSERT_TRUE(startRecording(*child));
-  std::this_thread::sleep_for(300ms);
-  const pid_t system = server.play("speakers", server.dir() + "/chirp.raw");
-  const pid_t mic = server.play("micsink", server.dir() + "/speech48.raw");
   EXPECT_FALSE(pump(*child, 500ms));
   EXPECT_TRUE(PulseServer::waitPlayer(system, 30s));
   EXPECT_TRUE(PulseServer::waitPlayer(mic, 30s));
@@ -163,13 +205,13 @@ TEST(PulseHelper, BothSourcesArriveIntactAndInOrder) {
   EXPECT_EQ(child->stderrText(), "");
 
   auto audio = decode(child->audio);
-  const auto sys = findSignal(audio["system"], chirp16);
-  const auto mc = findSignal(audio["microphone"], speech16);
+  const auto sys = findAnyPhase(audio["system"], chirp16);
+  const auto mc = findAnyPhase(audio["microphone"], speech16);
   EXPECT_GE(sys.ncc, 0.99) << "system offset " << sys.offset;
   EXPECT_GE(mc.ncc, 0.99) << "microphone offset " << mc.offset;
   // Each source is its own signal, not the other's.
-  EXPECT_LT(findSignal(audio["system"], speech16).ncc, 0.3);
-  EXPECT_LT(findSignal(audio["microphone"], chirp16).ncc, 0.3);
+  EXPECT_LT(findAnyPhase(audio["system"], speech16).ncc, 0.3);
+  EXPECT_LT(findAnyPhase(audio["microphone"], chirp16).ncc, 0.3);
 }
 
 TEST(PulseHelper, PauseSilencesAndResumeRecordsAgain) {
@@ -203,11 +245,13 @@ TEST(PulseHelper, SwitchedOutputKeepsTheWholeSignal) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
   const auto chirp48 = chirp(150, 3000, 4.0, 48000);
-  const auto chirp16 = chirp(150, 3000, 4.0, 16000);
+  const auto chirp16 = chirpPhases(150, 3000, 4.0);
   writeRaw(server.dir() + "/chirp.raw", chirp48);
   ASSERT_EQ(server.pactl("load-module module-null-sink sink_name=headphones rate=48000 channels=2"), 0);
   auto child = startHelper();
   ASSERT_TRUE(startRecording(*child));
+  // An idle null sink hands its first block up to 2 s late.
+  EXPECT_TRUE(waitForAudio(*child, 0, 15s));
   const pid_t player = server.play("speakers", server.dir() + "/chirp.raw");
   EXPECT_FALSE(pump(*child, 1500ms));
   // The server moves the playing stream to the new default; the recording
@@ -222,9 +266,169 @@ TEST(PulseHelper, SwitchedOutputKeepsTheWholeSignal) {
   for (const auto& line : child->remaining)
     EXPECT_EQ(eventOf(line).rfind("error", 0), std::string::npos) << line;
   auto audio = decode(child->audio);
-  // A switch costs at most a few milliseconds of the signal.
-  EXPECT_GE(findSignal(audio["system"], chirp16).ncc, 0.97);
+  // The chirp's first and last second, each found on its own: the last
+  // lies earlier than the first places it by what the switch lost.
+  const auto& x = audio["system"];
+  std::vector<std::vector<float>> head;
+  for (const auto& phase : chirp16) head.emplace_back(phase.begin(), phase.begin() + 16000);
+  const Match first = findAnyPhase(x, head);
+  ASSERT_GT(first.ncc, 0.99);
+  const long tailAt = static_cast<long>(chirp16[0].size()) - 16000;
+  auto nccAtShift = [&](const std::vector<float>& phase, long shift) {
+    double xy = 0, xx = 0, yy = 0;
+    for (long i = 0; i < 16000; ++i) {
+      const long j = first.offset + tailAt + shift + i;
+      const double a = j >= 0 && j < static_cast<long>(x.size()) ? x[j] : 0.0, b = phase[tailAt + i];
+      xy += a * b, xx += a * a, yy += b * b;
+    }
+    return xx > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+  };
+  // Coarse over half a second either way, then sample by sample.
+  Match last;
+  for (long shift = -8000; shift <= 8000; shift += 2)
+    if (const double ncc = nccAtShift(chirp16[0], shift); ncc > last.ncc) last = Match{ncc, shift};
+  const long coarse = last.offset;
+  for (const auto& phase : chirp16)
+    for (long shift = coarse - 8; shift <= coarse + 8; ++shift)
+      if (const double ncc = nccAtShift(phase, shift); ncc > last.ncc) last = Match{ncc, shift};
+  // Negative: time added, the old output's silence until the recording
+  // had moved.
+  const double lostMs = -last.offset / 16.0;
+  RecordProperty("lost_at_switch_ms", std::to_string(lostMs));
+#ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
+  ASSERT_GT(last.ncc, 0.99);
+  EXPECT_LE(std::fabs(lostMs), 30) << "lost at the switch: " << lostMs << " ms";
+#endif
   EXPECT_EQ(child->stderrText(), "");
+}
+
+namespace {
+
+// Busy processes, ended and reaped when this goes.
+struct Load {
+  std::vector<pid_t> pids;
+  explicit Load(int count) {
+    for (int i = 0; i < count; ++i) {
+      const pid_t pid = fork();
+      if (pid == 0) {
+        execlp("sha256sum", "sha256sum", "/dev/zero", (char*)nullptr);
+        _exit(127);
+      }
+      pids.push_back(pid);
+    }
+  }
+  ~Load() {
+    for (pid_t pid : pids) PulseServer::stopPlayer(pid);
+  }
+};
+
+// Breaks in a recorded tone, leaving out its onset and the stop's end,
+// where the converter's filter rings.
+std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency) {
+  size_t start = x.size();
+  for (size_t i = 0; i < x.size(); ++i)
+    if (std::fabs(x[i]) > 0.4f) {
+      start = i + 400;
+      break;
+    }
+  auto breaks = sineBreaks(x, frequency, 16000, start);
+  breaks.erase(std::remove_if(breaks.begin(), breaks.end(), [&](size_t i) { return i + 400 > x.size(); }),
+               breaks.end());
+  return breaks;
+}
+
+}  // namespace
+
+// A stopped process (a debugger, a paused VM, a starved laptop) and a
+// machine busy with more work than it has cores leave backlogs in the
+// server; the recording must absorb them: no error, and both tones whole,
+// sample by sample. The players ask for a large buffer so that the load
+// does not make them skip.
+TEST(PulseHelper, StallsAndLoadLoseNothing) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  writeRaw(server.dir() + "/sys.raw", tone(1000, 120, 48000));
+  writeRaw(server.dir() + "/mic.raw", tone(600, 120, 48000));
+  const pid_t system = server.play("speakers", server.dir() + "/sys.raw", 200);
+  const pid_t mic = server.play("micsink", server.dir() + "/mic.raw", 200);
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  // An idle null sink hands its first block up to 2 s late.
+  EXPECT_TRUE(waitForAudio(*child, 0, 15s));
+  EXPECT_FALSE(pump(*child, 500ms));
+  for (int stall = 0; stall < 3; ++stall) {
+    child->signal(SIGSTOP);
+    std::this_thread::sleep_for(300ms);
+    child->signal(SIGCONT);
+    const auto line = pump(*child, 700ms);
+    EXPECT_FALSE(line) << "stall " << stall << ": " << *line;
+  }
+  const char* seconds = std::getenv("ZT_TEST_LOAD_SECONDS");
+  {
+    Load load(8);
+    const auto line = pump(*child, std::chrono::seconds(seconds ? std::atoi(seconds) : 3));
+    EXPECT_FALSE(line) << *line;
+  }
+  EXPECT_FALSE(pump(*child, 300ms));
+  child->send("stop");
+  EXPECT_EQ(child->finish(30s), 0);
+  ASSERT_FALSE(child->remaining.empty());
+  EXPECT_EQ(eventOf(child->remaining.back()), "ended");
+  PulseServer::stopPlayer(system);
+  PulseServer::stopPlayer(mic);
+  auto audio = decode(child->audio);
+  EXPECT_GT(audio["system"].size(), 16000u * 4);
+  EXPECT_GT(audio["microphone"].size(), 16000u * 4);
+  EXPECT_EQ(toneBreaks(audio["system"], 1000), std::vector<size_t>{});
+  EXPECT_EQ(toneBreaks(audio["microphone"], 600), std::vector<size_t>{});
+  EXPECT_EQ(child->stderrText(), "");
+}
+
+// Both sources record the same output here (the microphone is a remap of
+// its monitor), so where each recording ends in the played chirp tells
+// what the stop lost of one against the other. The microphone's engine
+// holds up to a tap's worth (21 ms) that must not stay behind.
+TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
+  if (onPipeWire()) GTEST_SKIP() << "PipeWire's remapped monitor of the default output records nothing";
+  PulseServer server(
+      "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
+      "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n"
+      "load-module module-remap-source source_name=virtualmic master=speakers.monitor rate=48000 channels=2\n"
+      "set-default-sink speakers\nset-default-source virtualmic\n");
+  ASSERT_TRUE(server.ready());
+  writeRaw(server.dir() + "/chirp.raw", chirp(150, 3000, 8.0, 48000));
+  // The first second is what every run records whole; it places the start.
+  auto chirp16 = chirpPhases(150, 3000, 8.0);
+  for (auto& phase : chirp16) phase.resize(16000);
+  std::vector<double> lossMs;
+  for (int run = 0; run < 4; ++run) {
+    auto child = startHelper();
+    ASSERT_TRUE(startRecording(*child));
+    EXPECT_TRUE(waitForAudio(*child, 0, 15s));  // an idle null sink starts late
+    // A low-latency player makes the sink send pieces smaller than a tap,
+    // so the engine usually holds some when the stop comes.
+    const pid_t player = server.play("speakers", server.dir() + "/chirp.raw", 20);
+    EXPECT_FALSE(pump(*child, std::chrono::milliseconds(1500 + 37 * run)));
+    child->send("stop");
+    EXPECT_EQ(child->finish(30s), 0);
+    PulseServer::stopPlayer(player);
+    auto audio = decode(child->audio);
+    const auto sys = findAnyPhase(audio["system"], chirp16);
+    const auto mic = findAnyPhase(audio["microphone"], chirp16);
+    ASSERT_GT(sys.ncc, 0.99);
+    ASSERT_GT(mic.ncc, 0.99);
+    const long sysEnd = static_cast<long>(audio["system"].size()) - sys.offset;
+    const long micEnd = static_cast<long>(audio["microphone"].size()) - mic.offset;
+    lossMs.push_back((sysEnd - micEnd) / 16.0);
+  }
+  std::sort(lossMs.begin(), lossMs.end());
+  // The two record streams read at their own moments, a few milliseconds
+  // apart; a tap's worth left behind would show as 10 to 21 ms.
+#ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
+  EXPECT_LE(lossMs.back(), 7.5) << "microphone short of the system at the stop, ms: "
+                                << ::testing::PrintToString(lossMs);
+#endif
+  RecordProperty("microphone_short_ms", ::testing::PrintToString(lossMs));
 }
 
 namespace {
@@ -254,7 +458,20 @@ TEST(PulseHelper, KilledServerEndsTheSession) {
   ASSERT_TRUE(startRecording(*child));
   EXPECT_FALSE(pump(*child, 800ms));
   server.kill();
-  expectFaultEnding(*child, {"error:SYSTEM_AUDIO_UNAVAILABLE", "error:MICROPHONE_UNAVAILABLE"});
+  // Both connections see it; it is named once, the same way.
+  expectFaultEnding(*child, {"error:SYSTEM_AUDIO_UNAVAILABLE"});
+}
+
+TEST(PulseHelper, ServerKilledWhilePausedIsFoundAtResume) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  auto child = startHelper();
+  ASSERT_TRUE(startRecording(*child));
+  child->send("pause");
+  EXPECT_EQ(eventOf(child->nextControl(20s)), "paused");
+  server.kill();
+  child->send("resume");
+  expectFaultEnding(*child, {"error:SYSTEM_AUDIO_UNAVAILABLE"});
 }
 
 TEST(PulseHelper, UnloadedMicrophoneEndsTheSession) {
@@ -268,6 +485,7 @@ TEST(PulseHelper, UnloadedMicrophoneEndsTheSession) {
 }
 
 TEST(PulseHelper, UnloadedOnlyOutputEndsTheSession) {
+  ZT_SKIP_ON_PIPEWIRE();
   PulseServer server(sineMicScript(false));
   ASSERT_TRUE(server.ready());
   auto child = startHelper();
@@ -319,6 +537,7 @@ TEST(PulseHelper, PrepareWithoutServer) {
 }
 
 TEST(PulseHelper, PrepareWithoutOutput) {
+  ZT_SKIP_ON_PIPEWIRE();
   PulseServer server(
       "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
       "load-module module-sine-source source_name=virtualmic rate=48000\n");

@@ -7,9 +7,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 namespace zt::test::pulse {
@@ -73,42 +76,111 @@ std::string sineMicScript(bool withHeadphones) {
   return s;
 }
 
+bool onPipeWire() {
+  const char* kind = std::getenv("ZT_TEST_SERVER");
+  return kind && std::string(kind) == "pipewire";
+}
+
 PulseServer::PulseServer(const std::string& script) {
   char templ[] = "/tmp/zt-pulse-XXXXXX";
   if (!mkdtemp(templ)) return;
   dir_ = templ;
+  // The server, this process's backend and every client tool find each
+  // other through these.
+  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
+  setenv("HOME", dir_.c_str(), 1);
+  if (onPipeWire())
+    startPipeWire(script);
+  else
+    startPulseAudio(script);
+}
+
+pid_t PulseServer::spawn(const std::vector<std::string>& args, const std::string& log) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_RDWR);
+    int out = open((dir_ + "/" + log).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(null, 0);
+    dup2(out, 1);
+    dup2(out, 2);
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execvp(argv[0], argv.data());
+    _exit(127);
+  }
+  if (pid > 0) pids_.push_back(pid);
+  return pid;
+}
+
+void PulseServer::startPulseAudio(const std::string& script) {
   {
     std::ofstream f(dir_ + "/server.pa");
     f << replaceAll(script, "@DIR@", dir_);
   }
-  // The server, this process's backend and every client tool find each
-  // other through these.
   setenv("PULSE_RUNTIME_PATH", dir_.c_str(), 1);
-  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-  setenv("HOME", dir_.c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
-  pid_ = fork();
-  if (pid_ == 0) {
-    int null = open("/dev/null", O_RDWR);
-    int log = open((dir_ + "/server.log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(null, 0);
-    dup2(log, 1);
-    dup2(log, 2);
-    const std::string scriptArg = dir_ + "/server.pa";
-    execlp("pulseaudio", "pulseaudio", "-n", "-F", scriptArg.c_str(), "--exit-idle-time=-1", "--daemonize=no",
-           "--system=no", "--disallow-exit", "--use-pid-file=no", "--log-target=stderr", (char*)nullptr);
-    _exit(127);
-  }
+  spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--exit-idle-time=-1", "--daemonize=no",
+         "--system=no", "--disallow-exit", "--use-pid-file=no", "--log-target=stderr"},
+        "server.log");
   ready_ = waitUntil([this] { return pactl("info") == 0; }, std::chrono::seconds(20));
 }
 
-PulseServer::~PulseServer() {
-  if (pid_ > 0) {
-    ::kill(pid_, SIGTERM);
-    if (!waitUntil([this] { return waitpid(pid_, nullptr, WNOHANG) == pid_; }, std::chrono::seconds(5)))
-      kill();
+// Needs no user session: a private bus for WirePlumber, and the runtime
+// folder where PipeWire and its PulseAudio server put their sockets. As
+// root, PipeWire finds no realtime service and runs without one.
+void PulseServer::startPipeWire(const std::string& script) {
+  setenv("PULSE_RUNTIME_PATH", (dir_ + "/pulse").c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + dir_ + "/pulse/native").c_str(), 1);
+  setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
+  setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+  setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
+  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir_ + "/bus").c_str(), 1);
+  spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir_ + "/bus", "--nofork", "--nopidfile"},
+        "dbus.log");
+  struct stat st;
+  if (!waitUntil([&] { return stat((dir_ + "/bus").c_str(), &st) == 0; }, std::chrono::seconds(10))) return;
+  spawn({"pipewire"}, "pipewire.log");
+  // The session manager gives up when PipeWire is not there yet.
+  if (!waitUntil([&] { return stat((dir_ + "/pipewire-0").c_str(), &st) == 0; }, std::chrono::seconds(10)))
+    return;
+  spawn({"wireplumber"}, "wireplumber.log");
+  spawn({"pipewire-pulse"}, "pipewire-pulse.log");
+  if (!waitUntil([this] { return pactl("info") == 0; }, std::chrono::seconds(20))) return;
+  std::string wantedSink;
+  std::istringstream lines(replaceAll(script, "@DIR@", dir_));
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line.find("module-native-protocol-unix") != std::string::npos) continue;
+    if (line.rfind("set-default-sink ", 0) == 0) wantedSink = line.substr(17);
+    // Right after start-up the server may not take commands yet, and a
+    // default can be set only once the session manager runs.
+    if (!waitUntil([&] { return pactl(line) == 0; }, std::chrono::seconds(20))) {
+      std::fprintf(stderr, "the server refused '%s' (logs in %s)\n", line.c_str(), dir_.c_str());
+      return;
+    }
   }
-  if (!dir_.empty()) run({"rm", "-rf", dir_}, nullptr);
+  // The session manager applies a new default a moment later.
+  ready_ =
+      wantedSink.empty() || waitUntil(
+                                [&] {
+                                  std::string info;
+                                  return pactl("info", &info) == 0 &&
+                                         info.find("Default Sink: " + wantedSink + "\n") != std::string::npos;
+                                },
+                                std::chrono::seconds(10));
+}
+
+PulseServer::~PulseServer() {
+  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
+    const pid_t pid = *it;
+    ::kill(pid, SIGTERM);
+    if (!waitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, std::chrono::seconds(5))) {
+      ::kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+  // A server that did not come up keeps its logs.
+  if (!dir_.empty() && ready_) run({"rm", "-rf", dir_}, nullptr);
 }
 
 int PulseServer::pactl(const std::string& args, std::string* output) {
@@ -124,10 +196,11 @@ int PulseServer::pactl(const std::string& args, std::string* output) {
 }
 
 void PulseServer::kill() {
-  if (pid_ <= 0) return;
-  ::kill(pid_, SIGKILL);
-  waitpid(pid_, nullptr, 0);
-  pid_ = -1;
+  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
+    ::kill(*it, SIGKILL);
+    waitpid(*it, nullptr, 0);
+  }
+  pids_.clear();
 }
 
 pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int latencyMs) {
@@ -203,14 +276,31 @@ double rms(const std::vector<float>& x) {
   return x.empty() ? 0 : std::sqrt(sum / x.size());
 }
 
+std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, double rate, size_t from) {
+  // sin(a + w) + sin(a - w) = 2 cos(w) sin(a): the residual stays at the
+  // float rounding level along an unbroken sine, and a single missing or
+  // repeated sample moves it by about the amplitude times w.
+  const double c = 2 * std::cos(2 * M_PI * frequency / rate);
+  std::vector<size_t> found;
+  for (size_t i = std::max<size_t>(from, 1); i + 1 < x.size(); ++i)
+    if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 1e-3) found.push_back(i);
+  return found;
+}
+
 namespace {
 
+// Where the signal's energy first reaches a third of its strongest 10 ms
+// (at 16 kHz): a lone click before the signal does not count.
 long onset(const std::vector<float>& x) {
-  float peak = 0;
-  for (float v : x) peak = std::max(peak, std::fabs(v));
+  constexpr size_t kWindow = 160;
+  if (x.size() < kWindow) return -1;
+  std::vector<double> energy(x.size() / kWindow, 0.0);
+  for (size_t w = 0; w < energy.size(); ++w)
+    for (size_t i = 0; i < kWindow; ++i) energy[w] += double(x[w * kWindow + i]) * x[w * kWindow + i];
+  const double peak = *std::max_element(energy.begin(), energy.end());
   if (peak <= 0) return -1;
-  for (size_t i = 0; i < x.size(); ++i)
-    if (std::fabs(x[i]) >= 0.3f * peak) return static_cast<long>(i);
+  for (size_t w = 0; w < energy.size(); ++w)
+    if (energy[w] >= peak / 9) return static_cast<long>(w * kWindow);
   return -1;
 }
 
@@ -234,14 +324,17 @@ Match findSignal(const std::vector<float>& captured, const std::vector<float>& r
   const long c = onset(captured), r = onset(reference);
   if (c < 0 || r < 0) return best;
   const long guess = c - r;
-  constexpr long kSpan = 1600, kStep = 4;
+  // The fine pass must reach past the coarse step's worst miss by more than
+  // a period of the highest frequency (5 samples for 3 kHz at 16 kHz), or a
+  // chirp's side lobe wins.
+  constexpr long kSpan = 1600, kStep = 2, kFine = 8;
   long coarse = guess;
   for (long off = guess - kSpan; off <= guess + kSpan; off += kStep) {
     const double v = nccAt(captured, reference, off);
     if (v > best.ncc) best = Match{v, off};
     coarse = best.offset;
   }
-  for (long off = coarse - kStep; off <= coarse + kStep; ++off) {
+  for (long off = coarse - kFine; off <= coarse + kFine; ++off) {
     const double v = nccAt(captured, reference, off);
     if (v > best.ncc) best = Match{v, off};
   }

@@ -1,5 +1,7 @@
-// A private PulseAudio server per test, plus the signals the tests play
-// into it and the measurements they take of what comes back.
+// A private sound server per test: PulseAudio, or (with ZT_TEST_SERVER set
+// to "pipewire") PipeWire with WirePlumber and its PulseAudio server on a
+// private session bus; plus the signals the tests play into it and the
+// measurements they take of what comes back.
 #pragma once
 
 #include <sys/types.h>
@@ -18,10 +20,23 @@ std::string standardScript();
 // sink hides behind it.
 std::string sineMicScript(bool withHeadphones);
 
+// True when the tests run against PipeWire.
+bool onPipeWire();
+
+// PipeWire's PulseAudio server has no sine source, and its session manager
+// makes a stand-in output whenever none is left.
+#define ZT_SKIP_ON_PIPEWIRE()                                                  \
+  do {                                                                         \
+    if (::zt::test::pulse::onPipeWire())                                       \
+      GTEST_SKIP() << "needs a sine source or a server with no output at all"; \
+  } while (0)
+
 class PulseServer {
  public:
-  // Starts `pulseaudio` on `script` (the text "@DIR@" stands for the
-  // server's own folder) and points this process's environment at it.
+  // Starts the server on `script`, PulseAudio's configuration commands (the
+  // text "@DIR@" stands for the server's own folder; on PipeWire each
+  // command goes through pactl once the server is up), and points this
+  // process's environment at it.
   explicit PulseServer(const std::string& script);
   ~PulseServer();
   PulseServer(const PulseServer&) = delete;
@@ -31,7 +46,7 @@ class PulseServer {
   const std::string& dir() const { return dir_; }
   // Runs `pactl` with `args`; answers its exit status.
   int pactl(const std::string& args, std::string* output = nullptr);
-  // SIGKILL, and wait for it.
+  // SIGKILL, and wait for it (on PipeWire, every process of the server).
   void kill();
   // Plays a raw float32 mono 48 kHz file into `sink` in the background,
   // asking for `latencyMs` of playback latency; answers the player's pid.
@@ -42,8 +57,12 @@ class PulseServer {
   static bool waitPlayer(pid_t pid, std::chrono::milliseconds timeout);
 
  private:
+  void startPulseAudio(const std::string& script);
+  void startPipeWire(const std::string& script);
+  pid_t spawn(const std::vector<std::string>& args, const std::string& log);
+
   std::string dir_;
-  pid_t pid_ = -1;
+  std::vector<pid_t> pids_;  // in start order
   bool ready_ = false;
 };
 
@@ -56,6 +75,10 @@ std::vector<float> readRawS16(const std::string& path);
 // Estimated amplitude of the `frequency` component of `x`.
 double toneLevel(const std::vector<float>& x, double frequency, double rate);
 double rms(const std::vector<float>& x);
+// Where a recorded sine of `frequency` stops continuing itself sample by
+// sample (a gap, a repeat, a jump): each sample must follow from the two
+// before it. Answers the indexes found, from `from` on.
+std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, double rate, size_t from = 0);
 
 // The best normalized cross-correlation of `reference` inside `captured`
 // and the offset where it is found. The search is coarse (energy onset)

@@ -1,5 +1,7 @@
 #include "platform/pulse/pulse_engine.h"
 
+#include "platform/pulse/pulse_stream.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -9,10 +11,11 @@ namespace {
 
 constexpr auto kQueryBound = std::chrono::seconds(2);
 constexpr auto kStartBound = std::chrono::seconds(3);
-// Small fragments keep the microphone's latency near the tap's own size.
-constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kFragmentUsec = kMicrophoneFragmentUsec;
 
-AudioFormat noInput() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
+// No usable input on a server that answers; and no server at all.
+AudioFormat noInput() { return AudioFormat{SampleType::Float32, 48000, 0, true}; }
+AudioFormat noServer() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
 
 }  // namespace
 
@@ -54,7 +57,7 @@ bool PulseEngine::ensureContext(Clock::time_point deadline) {
 
 AudioFormat PulseEngine::inputFormat() {
   const auto deadline = Clock::now() + kQueryBound;
-  if (!ensureContext(deadline)) return noInput();
+  if (!ensureContext(deadline)) return noServer();
   pa_context* context;
   {
     LoopLock lock;
@@ -63,7 +66,8 @@ AudioFormat PulseEngine::inputFormat() {
   // The context stays alive: only this thread (the engine's owner) replaces
   // or releases it.
   auto defaults = queryDefaults(context, deadline);
-  if (!defaults || defaults->source.empty()) return noInput();
+  if (!defaults) return noServer();
+  if (defaults->source.empty()) return noInput();
   auto source = querySource(context, defaults->source, deadline);
   // A monitor as the default source would record the system audio a second
   // time, so it does not count as a microphone.
@@ -139,8 +143,19 @@ bool PulseEngine::start() {
   return false;
 }
 
+// What the server has sent and the tap has not seen yet, even less than a
+// tap's worth, goes to the tap before the stream closes: it was captured
+// before the stop.
 void PulseEngine::stop() {
   LoopLock lock;
+  if (stream_ && tap_) {
+    pa_stream* stream = stream_;
+    readFragments(stream, [&](const void* data, size_t bytes) {
+      consume(data, bytes);
+      return stream_ == stream;
+    });
+    if (stream_ == stream) handOver();
+  }
   teardownStream();
 }
 
@@ -182,6 +197,7 @@ void PulseEngine::onContextState(pa_context* context, void* userdata) {
   const auto state = libpulse().pa_context_get_state(context);
   if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     self->startWaiter_.signal();
+    PulseStream::serverLost(PA_ERR_CONNECTIONTERMINATED);
     self->postConfigurationChange();
   }
 }
@@ -246,11 +262,19 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
     self->consume(data, bytes);
     return self->stream_ == stream;  // not when the tap stopped the engine
   });
+  if (self->stream_ != stream || self->pendingFrames_ < self->tapFrames_) return;
+  // A backlog arrives as a run of reads in quick succession; holding back
+  // what comes sooner than most of a fragment after the last buffer gathers
+  // it into one large buffer at the next read.
+  const pa_usec_t tapUsec = self->tapFrames_ * PA_USEC_PER_SEC / self->pendingRate_;
+  const pa_usec_t spacing = std::max(tapUsec, kFragmentUsec) * 4 / 5;
+  if (libpulse().pa_rtclock_now() - self->lastHandover_ >= spacing) self->handOver();
 }
 
-// Loop thread, lock held. Fills the tap's buffer and hands it over each
-// time it holds exactly the tap's size; a hole in the stream counts as
-// silence so that the timeline stays whole.
+// Loop thread (or the owner's thread in `stop`), lock held. Gathers what the
+// stream read into the tap's buffer; a hole in the stream counts as silence
+// so that the timeline stays whole. A buffer that reaches the most one may
+// hold goes out at once.
 void PulseEngine::consume(const void* data, size_t bytes) {
   if (!tap_ || !stream_) return;
   const pa_sample_spec* sampleSpec = libpulse().pa_stream_get_sample_spec(stream_);
@@ -262,13 +286,14 @@ void PulseEngine::consume(const void* data, size_t bytes) {
   while (frames > 0 && tap_) {
     if (!pending_) {
       const AudioFormat format{SampleType::Float32, static_cast<double>(sampleSpec->rate), channels, true};
-      pending_ = PCMBuffer::make(format, tapFrames_);
+      pending_ = PCMBuffer::make(format, kMaxTapFrames);
       pendingFrames_ = 0;
+      pendingRate_ = sampleSpec->rate;
       if (!pending_) return;
     }
     AudioBufferList* list = pending_->mutableAudioBufferList();
     auto* out = static_cast<float*>(list->buffers[0].data) + static_cast<size_t>(pendingFrames_) * channels;
-    const size_t take = std::min<size_t>(frames, tapFrames_ - pendingFrames_);
+    const size_t take = std::min<size_t>(frames, kMaxTapFrames - pendingFrames_);
     if (in) {
       std::memcpy(out, in, take * frameBytes);
       in += take * channels;
@@ -277,15 +302,20 @@ void PulseEngine::consume(const void* data, size_t bytes) {
     }
     pendingFrames_ += static_cast<uint32_t>(take);
     frames -= take;
-    if (pendingFrames_ == tapFrames_) {
-      pending_->setFrameLength(tapFrames_);
-      TapBlock tap = tap_;
-      tap(*pending_);
-      if (!pending_) return;  // the tap removed itself
-      pending_->setFrameLength(0);
-      pendingFrames_ = 0;
-    }
+    if (pendingFrames_ == kMaxTapFrames) handOver();
   }
+}
+
+// Lock held. Hands everything gathered to the tap as one buffer.
+void PulseEngine::handOver() {
+  if (!pending_ || pendingFrames_ == 0 || !tap_) return;
+  pending_->setFrameLength(pendingFrames_);
+  lastHandover_ = libpulse().pa_rtclock_now();
+  TapBlock tap = tap_;
+  tap(*pending_);
+  if (!pending_) return;  // the tap removed itself
+  pending_->setFrameLength(0);
+  pendingFrames_ = 0;
 }
 
 void PulseObserver::remove() {

@@ -1,6 +1,7 @@
 // The microphone: a record stream on the server's default source, handed to
-// the tap in buffers of exactly the tap's size, and the configuration-change
-// notifications the session treats as a lost microphone.
+// the tap in buffers of at least the tap's size (everything read so far, up
+// to kMaxTapFrames), and the configuration-change notifications the session
+// treats as a lost microphone.
 #pragma once
 
 #include <pulse/pulseaudio.h>
@@ -28,6 +29,9 @@ struct ObserverList {
 
 class PulseEngine final : public AudioEngine {
  public:
+  // The largest buffer handed to the tap, in frames.
+  static constexpr uint32_t kMaxTapFrames = 16384;
+
   PulseEngine();
   ~PulseEngine() override;
 
@@ -54,6 +58,7 @@ class PulseEngine final : public AudioEngine {
   void postConfigurationChange();
   void checkDefaultSource();
   void consume(const void* data, size_t bytes);
+  void handOver();
   static void onContextState(pa_context* context, void* userdata);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* userdata);
@@ -73,6 +78,8 @@ class PulseEngine final : public AudioEngine {
   std::optional<AudioFormat> tapFormat_;
   std::optional<PCMBuffer> pending_;
   uint32_t pendingFrames_ = 0;
+  uint32_t pendingRate_ = 48000;
+  pa_usec_t lastHandover_ = 0;
   bool stopping_ = false;
   Waiter startWaiter_;
 };

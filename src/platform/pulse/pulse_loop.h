@@ -109,6 +109,21 @@ void readFragments(pa_stream* stream, Use use) {
   }
 }
 
+// The fragments the record streams ask for. With PA_STREAM_ADJUST_LATENCY
+// the server sets the recorded device's latency to about the fragment, and
+// a monitor passes the request on to its sink: every other client of that
+// device then wakes as often as the fragment says. 10 ms forced the user's
+// output and microphone into 10 ms wakeups for as long as a recording ran,
+// and cost the helper a delivery, a conversion and an event line per
+// fragment. The system audio's 30 ms keeps a sound's way to the host well
+// under a tenth of a second while leaving the output near what desktop
+// players ask for anyway. The microphone's 50 ms halves its wakeups again:
+// every buffer is more than a tap's worth (1024 frames up to 48 kHz), each
+// read goes to the tap whole, and the four work slots then cover 150 ms of
+// a conversion queue that a busy machine keeps from running.
+inline constexpr pa_usec_t kSystemFragmentUsec = 30 * PA_USEC_PER_MSEC;
+inline constexpr pa_usec_t kMicrophoneFragmentUsec = 50 * PA_USEC_PER_MSEC;
+
 // Record-stream buffer attributes that let the server choose everything but
 // the fragment size, which is `fragment` worth of `sampleSpec`'s frames: that is
 // how much it gathers before handing data over.

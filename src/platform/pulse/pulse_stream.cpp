@@ -7,9 +7,7 @@ namespace zt::platform::pulse {
 
 namespace {
 
-// What the server is asked to gather before sending; with the delivery
-// minimum, the helper's own share of the delay stays near 10 ms.
-constexpr pa_usec_t kFragmentUsec = 10 * PA_USEC_PER_MSEC;
+constexpr pa_usec_t kFragmentUsec = kSystemFragmentUsec;
 constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
 constexpr auto kQueryBound = std::chrono::seconds(2);
 // Consecutive failed attempts to find the default output's monitor before
@@ -33,7 +31,19 @@ void completeLater(StreamCompletion completion, std::optional<Error> error) {
 
 Error pulseError(int code) { return Error{kErrorDomain, code}; }
 
+// Every stream that has asked to start and is not yet destroyed; guarded by
+// the loop lock.
+std::vector<PulseStream*>& startedStreams() {
+  static auto* streams = new std::vector<PulseStream*>();
+  return *streams;
+}
+
 }  // namespace
+
+void PulseStream::serverLost(int error) {
+  const auto streams = startedStreams();  // a stop may end the list's entries
+  for (PulseStream* stream : streams) stream->stopOnOwn(error);
+}
 
 int64_t PulseSampleBuffer::numSamples() const {
   return channels_ == 0 ? 0 : static_cast<int64_t>(samples_.size() / channels_);
@@ -93,6 +103,8 @@ PulseStream::~PulseStream() {
   StreamCompletion start, stop;
   {
     LoopLock lock;
+    auto& streams = startedStreams();
+    streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
     phase_ = Phase::Ended;
     dispose();
     if (context_) closeContext(context_);
@@ -151,6 +163,7 @@ void PulseStream::startCapture(StreamCompletion completion) {
     return;
   }
   phase_ = Phase::Starting;
+  startedStreams().push_back(this);
   startCompletion_ = std::move(completion);
   pa_mainloop_api* api = loopApi();
   if (!api) return failStart(PA_ERR_INTERNAL);
@@ -461,11 +474,12 @@ void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
     self->emit(data, bytes);
     return true;
   });
+  self->deliverGathered();
 }
 
-// Loop thread, lock held. Gathers the fragment and delivers once at least
-// kMinDeliveryUsec of audio is there. A hole in the stream becomes silence
-// so that the timeline stays whole.
+// Loop thread, lock held. Gathers the fragment; a hole in the stream
+// becomes silence so that the timeline stays whole. Only a full buffer goes
+// out from here: the rest waits for the end of the read.
 void PulseStream::emit(const void* data, size_t bytes) {
   if (phase_ != Phase::Running || !onTarget_) return;
   recordFailures_ = 0;
@@ -479,8 +493,26 @@ void PulseStream::emit(const void* data, size_t bytes) {
   } else {
     gathered_.resize(gathered_.size() + samples, 0.0f);
   }
+  const size_t full = kMaxFramesPerBuffer * frameSamples;
+  if (gathered_.size() < full) return;
+  size_t done = 0;
+  for (; gathered_.size() - done >= full; done += full) post(gathered_.data() + done, kMaxFramesPerBuffer);
+  gathered_.erase(gathered_.begin(), gathered_.begin() + static_cast<std::ptrdiff_t>(done));
+}
+
+// Loop thread, lock held, at the end of a read. A backlog (after the
+// process or the server stalled) arrives as a run of reads in quick
+// succession. Holding back what comes sooner than kMinDeliveryUsec after
+// the last buffer, or while that buffer is still being converted, gathers
+// the backlog into a few large buffers instead of a burst of small ones
+// that would outrun the conversion queue. The same minimum makes pieces
+// from a low-latency sink wait for more.
+void PulseStream::deliverGathered() {
+  if (gathered_.empty() || inFlight_->load() > 0) return;
   const size_t minFrames = static_cast<size_t>(static_cast<uint64_t>(rate_) * kMinDeliveryUsec / 1000000);
-  if (gathered_.size() / frameSamples >= minFrames) flushGathered();
+  if (gathered_.size() / channels_ < minFrames) return;
+  if (libpulse().pa_rtclock_now() - lastDelivery_ < kMinDeliveryUsec) return;
+  flushGathered();
 }
 
 // Lock held. Delivers what was gathered while the recording is still
@@ -488,15 +520,18 @@ void PulseStream::emit(const void* data, size_t bytes) {
 // otherwise.
 void PulseStream::flushGathered() {
   if (gathered_.empty()) return;
-  if (phase_ == Phase::Running) post(gathered_);
+  if (phase_ == Phase::Running) {
+    lastDelivery_ = libpulse().pa_rtclock_now();
+    const size_t frames = gathered_.size() / channels_;
+    for (size_t done = 0; done < frames; done += kMaxFramesPerBuffer)
+      post(gathered_.data() + done * channels_, std::min(kMaxFramesPerBuffer, frames - done));
+  }
   gathered_.clear();
 }
 
-// Lock held. Copies `samples` into buffers of at most kMaxFramesPerBuffer
-// frames and posts one delivery per buffer and output.
-void PulseStream::post(const std::vector<float>& samples) {
-  const size_t frameSamples = channels_;
-  const size_t frames = samples.size() / frameSamples;
+// Lock held. Copies `frames` frames (at most kMaxFramesPerBuffer) into one
+// buffer and posts a delivery of it per output.
+void PulseStream::post(const float* samples, size_t frames) {
   if (frames == 0) return;
   std::vector<Output> outputs;
   {
@@ -508,20 +543,15 @@ void PulseStream::post(const std::vector<float>& samples) {
   // for the loop lock this callback holds).
   std::shared_ptr<PulseStream> self = weak_from_this().lock();
   if (!self) return;
-  const size_t chunks = (frames + kMaxFramesPerBuffer - 1) / kMaxFramesPerBuffer;
-  size_t remaining = chunks * outputs.size();
-  for (size_t done = 0; done < frames; done += kMaxFramesPerBuffer) {
-    const size_t take = std::min(kMaxFramesPerBuffer, frames - done);
-    const auto from = samples.begin() + static_cast<std::ptrdiff_t>(done * frameSamples);
-    std::vector<float> chunk(from, from + static_cast<std::ptrdiff_t>(take * frameSamples));
-    auto buffer =
-        std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_));
-    for (const Output& o : outputs) {
-      // The last delivery takes this callback's own reference, so the loop
-      // thread never ends up holding the final one.
-      auto holder = --remaining == 0 ? std::move(self) : self;
-      dispatch_async_f(o.queue, new Delivery{std::move(holder), o.output, buffer}, &PulseStream::deliver);
-    }
+  std::vector<float> chunk(samples, samples + frames * channels_);
+  auto buffer =
+      std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_), inFlight_);
+  for (size_t i = 0; i < outputs.size(); ++i) {
+    // The last delivery takes this callback's own reference, so the loop
+    // thread never ends up holding the final one.
+    auto holder = i + 1 == outputs.size() ? std::move(self) : self;
+    dispatch_async_f(outputs[i].queue, new Delivery{std::move(holder), outputs[i].output, buffer},
+                     &PulseStream::deliver);
   }
 }
 

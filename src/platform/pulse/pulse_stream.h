@@ -6,6 +6,7 @@
 #include <dispatch/dispatch.h>
 #include <pulse/pulseaudio.h>
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -16,11 +17,21 @@
 
 namespace zt::platform::pulse {
 
-// Interleaved float32 frames copied out of the record stream.
+// Interleaved float32 frames copied out of the record stream. While it
+// lives it counts in `inFlight`: handed over and not yet done with.
 class PulseSampleBuffer final : public SampleBuffer {
  public:
-  PulseSampleBuffer(std::vector<float> samples, uint32_t channels, double sampleRate)
-      : samples_(std::move(samples)), channels_(channels), sampleRate_(sampleRate) {}
+  PulseSampleBuffer(std::vector<float> samples, uint32_t channels, double sampleRate,
+                    std::shared_ptr<std::atomic<int>> inFlight = nullptr)
+      : samples_(std::move(samples)),
+        channels_(channels),
+        sampleRate_(sampleRate),
+        inFlight_(std::move(inFlight)) {
+    if (inFlight_) ++*inFlight_;
+  }
+  ~PulseSampleBuffer() override {
+    if (inFlight_) --*inFlight_;
+  }
   bool dataIsReady() const override { return true; }
   int64_t numSamples() const override;
   std::optional<StreamDescription> streamDescription() const override;
@@ -30,6 +41,7 @@ class PulseSampleBuffer final : public SampleBuffer {
   std::vector<float> samples_;
   uint32_t channels_;
   double sampleRate_;
+  std::shared_ptr<std::atomic<int>> inFlight_;
 };
 
 class PulseStream final : public Stream, public std::enable_shared_from_this<PulseStream> {
@@ -42,13 +54,20 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void startCapture(StreamCompletion completion) override;
   void stopCapture(StreamCompletion completion) override;
 
-  // The largest buffer handed to an output, in frames.
-  static constexpr size_t kMaxFramesPerBuffer = 2048;
+  // Loop thread, lock held. Another connection of this process found the
+  // server gone: every running stream stops on its own now, before that
+  // connection reports anything, so that a lost server reads as lost system
+  // audio whichever connection notices first.
+  static void serverLost(int error);
+
+  // The largest buffer handed to an output, in frames: the most a sample
+  // buffer may carry.
+  static constexpr size_t kMaxFramesPerBuffer = 16384;
   // The least audio handed over at once while recording, in microseconds:
   // a server whose sink runs at a low latency sends its monitor's data in
   // pieces of a few milliseconds, and every delivery costs a thread hop, a
   // conversion call and an event line.
-  static constexpr uint64_t kMinDeliveryUsec = 10000;
+  static constexpr uint64_t kMinDeliveryUsec = 20000;
 
  private:
   enum class Phase { Idle, Starting, Running, Stopping, Ended };
@@ -75,8 +94,9 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void finishStop();
   void dispose();
   void emit(const void* data, size_t bytes);
+  void deliverGathered();
   void flushGathered();
-  void post(const std::vector<float>& samples);
+  void post(const float* samples, size_t frames);
   static void onContextState(pa_context* context, void* userdata);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                              void* userdata);
@@ -111,6 +131,9 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   std::string target_;           // the monitor the recording belongs on
   bool onTarget_ = false;        // the record stream reads from `target_`
   std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
+  // Buffers delivered and not yet released by whoever took them.
+  std::shared_ptr<std::atomic<int>> inFlight_ = std::make_shared<std::atomic<int>>(0);
+  pa_usec_t lastDelivery_ = 0;
   StreamCompletion startCompletion_;
   StreamCompletion stopCompletion_;
 };

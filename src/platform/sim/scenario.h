@@ -62,7 +62,7 @@ struct StreamScript {
   bool addOutputFails = false;
   Answer start;
   Answer stop;
-  int stopsByItselfAfterMs = -1;  // after the start; -1: never
+  int stopsByItselfAfterMs = -1;  // after the start request; -1: never
   AudioScript audio;
 };
 

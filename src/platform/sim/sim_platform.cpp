@@ -331,6 +331,16 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
   void startCapture(platform::StreamCompletion completion) override {
     std::weak_ptr<SimStream> weak = shared_from_this();
     const Answer answer = script_.start;
+    // Counted from the start request: a stream may stop before its start
+    // has been answered.
+    if (script_.stopsByItselfAfterMs >= 0) {
+      asyncAfter(impl_->completions, int64_t{script_.stopsByItselfAfterMs} * 1'000'000, [weak] {
+        if (auto self = weak.lock()) {
+          if (self->pacer_) self->pacer_->stop();
+          self->delegate_->stream(self.get(), platform::Error{"SimulatedErrorDomain", -1});
+        }
+      });
+    }
     impl_->answerLater(answer, [weak, completion, answer] {
       if (auto self = weak.lock()) {
         if (answer.kind == Answer::Kind::Ok) self->begin();
@@ -370,15 +380,6 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
                   platform::kStreamOutputAudio);
           });
       pacer_->start();
-    }
-    if (script_.stopsByItselfAfterMs >= 0) {
-      std::weak_ptr<SimStream> weak = shared_from_this();
-      asyncAfter(impl_->completions, int64_t{script_.stopsByItselfAfterMs} * 1'000'000, [weak] {
-        if (auto self = weak.lock()) {
-          if (self->pacer_) self->pacer_->stop();
-          self->delegate_->stream(self.get(), platform::Error{"SimulatedErrorDomain", -1});
-        }
-      });
     }
   }
 
