@@ -243,3 +243,20 @@ test('keeps up with a helper far faster than real time', async () => {
   await session.stop();
   assert.ok(session.counts.system > 30 * za.SAMPLE_RATE, `${session.counts.system}`);
 });
+
+test('answers to commands do not wait for the next batch', async () => {
+  const session = new za.Session({ helperPath: SIM, env: simEnv(endless()), readIntervalMs: 3000 });
+  await session.prepare();
+  await session.start();
+  await new Promise((resolve) => setTimeout(resolve, 300)); // a batch is pending
+  try {
+    for (const command of ['pause', 'resume', 'stop']) {
+      const begun = Date.now();
+      await session[command]();
+      assert.ok(Date.now() - begun < 1500, `${command} took ${Date.now() - begun} ms`);
+    }
+  } finally {
+    await session.kill();
+  }
+  assertNothingLeft(session.pid);
+});
