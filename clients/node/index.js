@@ -346,7 +346,9 @@ export class Session extends EventEmitter {
       failure = this.failureReported ? null : this._failure();
       this.failureReported = true;
     } else if (!answered()) {
-      failure = this._takeFailure(); // a later error comes through the chunks or stop()
+      // A later error comes through the chunks or stop(); a session that
+      // ended cleanly before the command came carries nothing out.
+      failure = this._takeFailure() ?? new ZentrellAudioError(`the session has ended; '${word}' was not carried out`);
     }
     if (failure) throw failure;
   }

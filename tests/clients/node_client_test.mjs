@@ -129,6 +129,7 @@ test('three seconds of a known signal, by iterator and by events', async () => {
   await session.resume();
   await new Promise((resolve) => setTimeout(resolve, 500));
   await session.stop();
+  await assert.rejects(session.start(), /session has ended/);
   assert.deepEqual(states, ['recording', 'paused', 'recording', 'ended']);
   for (const source of ['system', 'microphone']) {
     const mine = chunks.filter((c) => c.source === source);
