@@ -442,7 +442,10 @@ export class Session extends EventEmitter {
     else if (status === 127 && !this.states.ended) this.failure = new HelperNotRunnableError(this.path, this._stderr);
     else if (status !== 0 || !this.states.ended) this.failure = new HelperDiedError(status, signal, this._stderr);
     this.emit('exit', status, signal);
-    if (this.failure && this.listenerCount('error') > 0) this.emit('error', this.failure);
+    // An error event was emitted as it came; the helper's own fate only now.
+    if (this.failure && this.errors.length === 0 && this.listenerCount('error') > 0) {
+      this.emit('error', this.failure);
+    }
     this._changed();
   }
 }

@@ -164,6 +164,8 @@ const FAILURES = [
 test('every error path rejects with its class', async () => {
   for (const [name, scenario, steps, cls] of FAILURES) {
     const session = new za.Session({ helperPath: SIM, env: simEnv(scenario) });
+    const emitted = [];
+    session.on('error', (error) => emitted.push(error));
     await assert.rejects(async () => {
       for (const step of steps) {
         if (step === 'iterate') for await (const chunk of session) void chunk;
@@ -173,6 +175,7 @@ test('every error path rejects with its class', async () => {
     }, cls, name);
     await session.close();
     assert.ok(session.failure instanceof cls, name);
+    assert.deepEqual(emitted, [session.failure], name); // once, as it came
     assertNothingLeft(session.pid);
   }
 });
