@@ -82,7 +82,7 @@ export interface SessionOptions {
   helperPath?: string;
   /** The helper's environment; by default this process's. */
   env?: NodeJS.ProcessEnv;
-  /** Rest between reads of the helper's output, to take it in batches (default 100). */
+  /** Rest between reads of the helper's output, to take it in batches (default 100); audio comes up to two rests late. */
   readIntervalMs?: number;
 }
 

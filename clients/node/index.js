@@ -5,6 +5,7 @@ import { spawn } from 'node:child_process';
 import { EventEmitter } from 'node:events';
 import { accessSync, constants, statSync } from 'node:fs';
 import { delimiter, join } from 'node:path';
+import * as stream from 'node:stream';
 
 export const SAMPLE_RATE = 16000;
 export const HELPER_NAME = 'zentrell-audio-helper';
@@ -13,9 +14,11 @@ const STOP_TIMEOUT_MS = 15000;
 // How long reading rests after each read of the helper's output. Audio
 // arrives as ~150 events a second; waking for each costs far more CPU than
 // decoding it, so the output is taken in batches. The helper buffers far more
-// than this (its pipe and 512 KiB); answers to commands come this much later
-// at most.
+// than two intervals (its pipe and 512 KiB); audio comes at most two
+// intervals late, answers to commands without delay.
 const READ_INTERVAL_MS = 100;
+// libuv reads a pipe 64 KiB at a time: a read that size means more waits.
+const FULL_READ = 65536;
 
 export class ZentrellAudioError extends Error {
   get name() {
@@ -118,6 +121,24 @@ export class HelperDiedError extends ZentrellAudioError {
   }
 }
 
+// The pipes' streams take the default buffer size of the moment they are
+// made, and a stream reads its pipe until that much waits in its buffer: one
+// byte lets the output wait in the pipe between batches. Without
+// setDefaultHighWaterMark (Node.js before 18.17) it is read as it comes.
+function spawnWithSmallBuffers(path, env) {
+  const { getDefaultHighWaterMark, setDefaultHighWaterMark } = stream;
+  if (typeof setDefaultHighWaterMark !== 'function') {
+    return spawn(path, [], { stdio: ['pipe', 'pipe', 'pipe'], env });
+  }
+  const usual = getDefaultHighWaterMark(false);
+  setDefaultHighWaterMark(false, 1);
+  try {
+    return spawn(path, [], { stdio: ['pipe', 'pipe', 'pipe'], env });
+  } finally {
+    setDefaultHighWaterMark(false, usual);
+  }
+}
+
 function findHelper(helperPath) {
   if (helperPath !== undefined) return helperPath;
   for (const dir of (process.env.PATH || '').split(delimiter)) {
@@ -175,8 +196,9 @@ export class Session extends EventEmitter {
     this._pending = '';
     this._stderr = '';
     this._waiters = new Set();
-    this._resting = false;
-    this._readSinceRest = 0;
+    this._batch = null;
+    this._backlog = false;
+    this._commandsWaiting = 0;
   }
 
   get pid() {
@@ -186,15 +208,16 @@ export class Session extends EventEmitter {
   /** Starts the helper; the commands do it when needed. */
   open() {
     if (this.child) return this;
-    const child = spawn(this.path, [], { stdio: ['pipe', 'pipe', 'pipe'], env: this.env });
+    const child = spawnWithSmallBuffers(this.path, this.env);
     this.child = child;
     child.stdin.on('error', () => {}); // the helper may be gone; its end is told by 'close'
-    child.stdout.setEncoding('latin1'); // events are ASCII: base64, words, codes
-    child.stdout.on('data', (text) => {
-      this._readSinceRest += text.length;
-      this._feed(text);
-      if (this.readIntervalMs > 0 && !this._resting) this._rest(child.stdout);
-    });
+    const stdout = child.stdout;
+    stdout.setEncoding('latin1'); // events are ASCII: base64, words, codes
+    if (this.readIntervalMs > 0 && stdout.readableHighWaterMark <= 1) {
+      stdout.on('readable', () => this._schedule(stdout));
+    } else {
+      stdout.on('data', (text) => this._feed(text));
+    }
     child.stderr.setEncoding('utf8');
     child.stderr.on('data', (text) => {
       if (this._stderr.length < 65536) this._stderr += text;
@@ -269,38 +292,27 @@ export class Session extends EventEmitter {
 
   // -- internals ---------------------------------------------------------------
 
-  // A paused stream goes on reading from the pipe until its buffer is full
-  // (it asks for more through _read), so for the rest the pipe's reading is
-  // stopped and _read does nothing; afterwards everything waiting is read
-  // (the stream's buffer, then the pipe in the next poll) before the next
-  // rest may begin.
-  _rest(stream) {
-    const handle = stream._handle;
-    if (!handle || typeof handle.readStop !== 'function' || typeof handle.readStart !== 'function') return;
-    this._resting = true;
-    stream.pause();
-    stream._read = () => {};
-    if (handle.reading) {
-      handle.reading = false;
-      handle.readStop();
+  // Output is taken in batches: with its buffer of one byte the stream
+  // reads the pipe once and stops until the buffer is taken, so between
+  // batches the output waits in the pipe and the helper instead of waking
+  // this process. Taking a batch reads the pipe again at once; that read is
+  // the next batch (or comes soon, with a command waiting for its answer or
+  // a backlog in the pipe).
+  _schedule(stdout) {
+    if (this._batch !== null) return;
+    const soon = this._backlog || this._commandsWaiting > 0;
+    this._batch = setTimeout(() => this._take(stdout), soon ? 0 : this.readIntervalMs);
+  }
+
+  _take(stdout) {
+    this._batch = null;
+    let text;
+    let last = 0;
+    while ((text = stdout.read()) !== null) {
+      last = text.length;
+      this._feed(text);
     }
-    setTimeout(() => {
-      delete stream._read;
-      if (stream.destroyed) return;
-      if (!handle.reading) {
-        handle.reading = true;
-        handle.readStart();
-      }
-      stream.resume();
-      this._readSinceRest = 0;
-      setImmediate(() => {
-        this._resting = false;
-        // Output came in the meantime: more is on its way, rest again now
-        // rather than wake for its first piece. (A backlog is drained in
-        // that one poll: libuv reads a ready pipe many times over.)
-        if (this._readSinceRest > 0) this._rest(stream);
-      });
-    }, this.readIntervalMs);
+    this._backlog = last >= FULL_READ;
   }
 
   _nextState(word) {
@@ -318,13 +330,25 @@ export class Session extends EventEmitter {
   async _command(word, answered) {
     this.open();
     this._write(word);
-    await this._until(() => this.finished || (answered && (answered() || this.errors.length > 0)));
+    this._commandsWaiting += 1;
+    if (this._batch !== null) {
+      clearTimeout(this._batch);
+      this._batch = null;
+      this._schedule(this.child.stdout);
+    }
+    try {
+      await this._until(() => this.finished || (answered && (answered() || this.errors.length > 0)));
+    } finally {
+      this._commandsWaiting -= 1;
+    }
     let failure = null;
     if (answered === null) {
       failure = this.failureReported ? null : this._failure();
       this.failureReported = true;
     } else if (!answered()) {
-      failure = this._takeFailure(); // a later error comes through the chunks or stop()
+      // A later error comes through the chunks or stop(); a session that
+      // ended cleanly before the command came carries nothing out.
+      failure = this._takeFailure() ?? new ZentrellAudioError(`the session has ended; '${word}' was not carried out`);
     }
     if (failure) throw failure;
   }
@@ -418,7 +442,10 @@ export class Session extends EventEmitter {
     else if (status === 127 && !this.states.ended) this.failure = new HelperNotRunnableError(this.path, this._stderr);
     else if (status !== 0 || !this.states.ended) this.failure = new HelperDiedError(status, signal, this._stderr);
     this.emit('exit', status, signal);
-    if (this.failure && this.listenerCount('error') > 0) this.emit('error', this.failure);
+    // An error event was emitted as it came; the helper's own fate only now.
+    if (this.failure && this.errors.length === 0 && this.listenerCount('error') > 0) {
+      this.emit('error', this.failure);
+    }
     this._changed();
   }
 }

@@ -129,6 +129,7 @@ test('three seconds of a known signal, by iterator and by events', async () => {
   await session.resume();
   await new Promise((resolve) => setTimeout(resolve, 500));
   await session.stop();
+  await assert.rejects(session.start(), /session has ended/);
   assert.deepEqual(states, ['recording', 'paused', 'recording', 'ended']);
   for (const source of ['system', 'microphone']) {
     const mine = chunks.filter((c) => c.source === source);
@@ -163,6 +164,8 @@ const FAILURES = [
 test('every error path rejects with its class', async () => {
   for (const [name, scenario, steps, cls] of FAILURES) {
     const session = new za.Session({ helperPath: SIM, env: simEnv(scenario) });
+    const emitted = [];
+    session.on('error', (error) => emitted.push(error));
     await assert.rejects(async () => {
       for (const step of steps) {
         if (step === 'iterate') for await (const chunk of session) void chunk;
@@ -172,6 +175,7 @@ test('every error path rejects with its class', async () => {
     }, cls, name);
     await session.close();
     assert.ok(session.failure instanceof cls, name);
+    assert.deepEqual(emitted, [session.failure], name); // once, as it came
     assertNothingLeft(session.pid);
   }
 });
@@ -242,4 +246,21 @@ test('keeps up with a helper far faster than real time', async () => {
   await new Promise((resolve) => setTimeout(resolve, 2000));
   await session.stop();
   assert.ok(session.counts.system > 30 * za.SAMPLE_RATE, `${session.counts.system}`);
+});
+
+test('answers to commands do not wait for the next batch', async () => {
+  const session = new za.Session({ helperPath: SIM, env: simEnv(endless()), readIntervalMs: 3000 });
+  await session.prepare();
+  await session.start();
+  await new Promise((resolve) => setTimeout(resolve, 300)); // a batch is pending
+  try {
+    for (const command of ['pause', 'resume', 'stop']) {
+      const begun = Date.now();
+      await session[command]();
+      assert.ok(Date.now() - begun < 1500, `${command} took ${Date.now() - begun} ms`);
+    }
+  } finally {
+    await session.kill();
+  }
+  assertNothingLeft(session.pid);
 });

@@ -111,6 +111,8 @@ class KnownSignal(Leftovers):
                 await adrain(session.chunks(timeout=0.6), chunks)
                 await session.stop()
                 chunks.extend([c async for c in session])
+                with self.assertRaisesRegex(za.ZentrellAudioError, "ended"):
+                    await session.resume()
             return chunks, session.pid
 
         chunks, pid = asyncio.run(record())
@@ -131,6 +133,9 @@ class KnownSignal(Leftovers):
             "with za.Session(sys.argv[1]) as s:\n"
             "    s.prepare(); s.start(); some(s); s.pause(); s.resume(); some(s); s.stop()\n"
             "    chunks += s\n"
+            "    try: s.start()\n"
+            "    except za.ZentrellAudioError as e: assert 'ended' in str(e)\n"
+            "    else: raise AssertionError('start after stop')\n"
             "offsets = {c.source: [] for c in chunks}\n"
             "for c in chunks: offsets[c.source].append((c.offset, c.total))\n"
             "print(type(chunks[0].samples).__name__, all(o[i][1] == o[i + 1][0] for o in offsets.values()"

@@ -156,6 +156,8 @@ class AsyncSession:
             failure = None  # a later error comes through the chunks or stop()
         else:
             failure = core.take_failure()
+            if failure is None:  # it ended cleanly before the command came
+                failure = ZentrellAudioError(f"the session has ended; {word!r} was not carried out")
         if failure is not None:
             raise failure
 

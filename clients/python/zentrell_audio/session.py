@@ -145,9 +145,18 @@ class Session:
         if self._process is None:
             raise ZentrellAudioError("the session is not open")
         core = self._core
+        queued = core.chunks
         while True:
             # One at a time: a chunk taken is a chunk yielded, also when the
-            # caller leaves the loop and iterates again later.
+            # caller leaves the loop and iterates again later. A deque's
+            # popleft needs no lock; the condition only for waiting.
+            try:
+                chunk = queued.popleft()
+            except IndexError:
+                pass
+            else:
+                yield chunk
+                continue
             with self._cond:
                 if not self._cond.wait_for(lambda: core.chunks or core.finished, timeout):
                     raise TimeoutError("no audio from the helper")
@@ -196,12 +205,18 @@ class Session:
                 failure = None  # a later error comes through the chunks or stop()
             else:
                 failure = core.take_failure()
+                if failure is None:  # it ended cleanly before the command came
+                    failure = ZentrellAudioError(f"the session has ended; {word!r} was not carried out")
         if failure is not None:
             raise failure
 
 
 def _next_state(word):
     return lambda core, before: core.states[word] > before[word]
+
+
+# A pipe holds 64 KiB; a larger read only costs a larger allocation.
+_READ_SIZE = 1 << 16
 
 
 def _read_output(process: subprocess.Popen, core: "_core.Core", cond: threading.Condition,
@@ -214,7 +229,7 @@ def _read_output(process: subprocess.Popen, core: "_core.Core", cond: threading.
         while open_pipes:
             rest = True
             for key, _ in selector.select():
-                data = os.read(key.fd, 1 << 20)
+                data = os.read(key.fd, _READ_SIZE)
                 rest = rest and len(data) < _core.FULL_READ
                 if not data:
                     selector.unregister(key.fd)
