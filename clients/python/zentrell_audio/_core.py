@@ -202,3 +202,18 @@ class Core:
         if self.failure_raised:
             return None
         return self.errors[0] if self.errors else self.failure
+
+    def command_outcome(self, word: str, answered, before) -> Optional[errors.ZentrellAudioError]:
+        """What a command that has its answer (or met the end) raises: the
+        failure it met, or nothing when it was carried out. `answered` is
+        None for "stop", which raises any failure not reported yet."""
+        if answered is None:
+            failure = self.unreported_failure()
+            self.failure_raised = True
+            return failure
+        if answered(self, before):
+            return None  # a later error comes through the chunks or stop()
+        failure = self.take_failure()
+        if failure is None:  # it ended cleanly before the command came
+            failure = errors.ZentrellAudioError(f"the session has ended; {word!r} was not carried out")
+        return failure

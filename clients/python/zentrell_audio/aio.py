@@ -149,15 +149,7 @@ class AsyncSession:
         self._write(_core.command_line(word))
         await self._until(lambda: core.finished or answered and (answered(core, before) or core.errors),
                           timeout, f"no answer from the helper to {word!r}")
-        if answered is None:
-            failure = core.unreported_failure()
-            core.failure_raised = True
-        elif answered(core, before):
-            failure = None  # a later error comes through the chunks or stop()
-        else:
-            failure = core.take_failure()
-            if failure is None:  # it ended cleanly before the command came
-                failure = ZentrellAudioError(f"the session has ended; {word!r} was not carried out")
+        failure = core.command_outcome(word, answered, before)
         if failure is not None:
             raise failure
 

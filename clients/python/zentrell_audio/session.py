@@ -198,15 +198,7 @@ class Session:
                 if left is not None and left <= 0:
                     raise TimeoutError(f"no answer from the helper to {word!r}")
                 self._cond.wait(left)
-            if answered is None:
-                failure = core.unreported_failure()
-                core.failure_raised = True
-            elif answered(core, before):
-                failure = None  # a later error comes through the chunks or stop()
-            else:
-                failure = core.take_failure()
-                if failure is None:  # it ended cleanly before the command came
-                    failure = ZentrellAudioError(f"the session has ended; {word!r} was not carried out")
+            failure = core.command_outcome(word, answered, before)
         if failure is not None:
             raise failure
 
