@@ -39,14 +39,18 @@ SCENARIO = {
 
 # Each host prints {"cpu": seconds of its own CPU from "recording" to its
 # last chunk, "helper": the helper's CPU seconds then, "events": chunks}.
-PYTHON_HOST = r"""
-import json, sys, time
+# What both Python hosts share: the target count and the helper's CPU.
+PYTHON_PRELUDE = r"""
+import asyncio, json, sys, time
 import zentrell_audio as za
 target = float(sys.argv[2]) * za.SAMPLE_RATE
 def helper_cpu(pid):
     with open(f"/proc/{pid}/stat") as f:
         fields = f.read().rsplit(")", 1)[1].split()
     return (int(fields[11]) + int(fields[12])) / %d
+""" % TICK
+
+PYTHON_HOST = PYTHON_PRELUDE + r"""
 with za.Session(sys.argv[1], read_interval=float(sys.argv[3]) / 1000) as s:
     s.prepare(); s.start()
     cpu0, helper0, events, size = time.process_time(), helper_cpu(s.pid), 0, 0
@@ -57,16 +61,9 @@ with za.Session(sys.argv[1], read_interval=float(sys.argv[3]) / 1000) as s:
             break
     cpu, helper = time.process_time() - cpu0, helper_cpu(s.pid) - helper0
 print(json.dumps({"cpu": cpu, "helper": helper, "events": events}))
-""" % TICK
+"""
 
-ASYNCIO_HOST = r"""
-import asyncio, json, sys, time
-import zentrell_audio as za
-target = float(sys.argv[2]) * za.SAMPLE_RATE
-def helper_cpu(pid):
-    with open(f"/proc/{pid}/stat") as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return (int(fields[11]) + int(fields[12])) / %d
+ASYNCIO_HOST = PYTHON_PRELUDE + r"""
 async def main():
     async with za.AsyncSession(sys.argv[1], read_interval=float(sys.argv[3]) / 1000) as s:
         await s.prepare(); await s.start()
@@ -79,7 +76,7 @@ async def main():
         cpu, helper = time.process_time() - cpu0, helper_cpu(s.pid) - helper0
     print(json.dumps({"cpu": cpu, "helper": helper, "events": events}))
 asyncio.run(main())
-""" % TICK
+"""
 
 NODE_HOST = r"""
 import { readFileSync } from 'node:fs';
