@@ -459,7 +459,16 @@ TEST(PulseBackend, RecordingFollowsANewDefaultOutput) {
   EXPECT_GT(toneLevel(system.recorder.since(system.recorder.count() - 24000), 1000, 48000), 0.2);
 
   ASSERT_EQ(server.pactl("load-module module-null-sink sink_name=headphones rate=48000 channels=2"), 0);
-  ASSERT_EQ(server.pactl("set-default-sink headphones"), 0);
+  // PipeWire's session manager may still settle its own choice of default
+  // just after a sink appears: ask until the server answers with ours.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        std::string current;
+        server.pactl("set-default-sink headphones");
+        std::this_thread::sleep_for(100ms);
+        return server.pactl("get-default-sink", &current) == 0 && current.find("headphones") == 0;
+      },
+      5s));
   // The server carries playing streams over to the new default too; a new
   // player on the old output stays there and must no longer be heard.
   PulseServer::stopPlayer(speakers.pid);
