@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "support/child_process.h"
+
 #include "audio/ZTConverter.h"
 #include "base/dispatch.h"
 #include "base/process_exit.h"
@@ -233,11 +235,11 @@ std::vector<int16_t> convertWithSox(const std::vector<float>& input) {
   FILE* f = std::fopen(in.c_str(), "wb");
   std::fwrite(input.data(), sizeof(float), input.size(), f);
   std::fclose(f);
-  const std::string command = "sox -D -t raw -r 48000 -e floating-point -b 32 -c 2 " + in +
-                              " -t raw -e signed-integer -b 16 -c 1 " + out +
-                              " channels 1 rate -h 16000 2>/dev/null";
+  const auto sox = zt::test::runProgram(
+      "sox", {"-D", "-t", "raw", "-r", "48000", "-e", "floating-point", "-b", "32", "-c", "2", in, "-t", "raw",
+              "-e", "signed-integer", "-b", "16", "-c", "1", out, "channels", "1", "rate", "-h", "16000"});
   std::vector<int16_t> samples;
-  if (std::system(command.c_str()) == 0) {
+  if (sox.status == 0) {
     f = std::fopen(out.c_str(), "rb");
     int16_t chunk[4096];
     size_t n;

@@ -41,32 +41,22 @@ def peak_rss_kb(pid):
     return 0
 
 class Server:
+    """The suite's private sound server (tools/private-sound-server.sh)."""
+    SCRIPT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tools", "private-sound-server.sh")
+
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zt-bench-")
-        env = os.environ
-        for k in ("PULSE_RUNTIME_PATH", "XDG_RUNTIME_DIR", "HOME"):
-            env[k] = self.dir
-        env["PULSE_SERVER"] = f"unix:{self.dir}/native"
-        with open(f"{self.dir}/server.pa", "w") as f:
-            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.dir}/native\n"
-                    "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n"
-                    "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n"
-                    "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2\n"
-                    "set-default-sink speakers\nset-default-source virtualmic\n")
-        self.proc = subprocess.Popen(["pulseaudio", "-n", "-F", f"{self.dir}/server.pa", "--exit-idle-time=-1",
-                                      "--daemonize=no", "--system=no", "--disallow-exit", "--use-pid-file=no"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if subprocess.call(["pactl", "info"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0:
-                break
-            time.sleep(0.05)
+        started = subprocess.run(["bash", self.SCRIPT, "start", self.dir, "pulseaudio"], capture_output=True,
+                                 text=True, check=True)
+        for line in started.stdout.splitlines():
+            name, _, value = line.removeprefix("export ").partition("=")
+            os.environ[name] = value
         tone = b"".join(struct.pack("<f", 0.3 * math.sin(2 * math.pi * 440 * i / 48000)) for i in range(48000))
         with open(f"{self.dir}/tone.raw", "wb") as f:
             f.write(tone * int(DURATION * 3 + 10))
 
     def close(self):
-        self.proc.terminate()
-        self.proc.wait()
+        subprocess.run(["bash", self.SCRIPT, "stop", self.dir])
         shutil.rmtree(self.dir, ignore_errors=True)
 
 class Player:

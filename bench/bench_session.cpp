@@ -8,12 +8,13 @@
 // the run is repeated at half the speed until it completes without one.
 //
 //   bench_session [SIM_HELPER] [SECONDS_OF_AUDIO] [SPEED]
-#include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <fstream>
 #include <string>
 
@@ -37,21 +38,18 @@ int runAt(const std::string& helper, double seconds, double speed) {
   // timed instead: "start" once prepared, "stop" once everything played.
   const double playSeconds = seconds / speed + 0.5;
   int inPipe[2];
-  if (pipe(inPipe) != 0) return 1;
-  const pid_t feeder = fork();
-  if (feeder == 0) {
-    close(inPipe[0]);
-    auto say = [&](const char* line) {
-      if (write(inPipe[1], line, strlen(line)) < 0) _exit(1);
-    };
-    say("{\"command\":\"prepare\"}\n");
-    usleep(200000);
-    say("{\"command\":\"start\"}\n");
-    usleep(static_cast<useconds_t>(playSeconds * 1e6));
-    say("{\"command\":\"stop\"}\n");
-    _exit(0);
-  }
-  close(inPipe[1]);
+  if (pipe2(inPipe, O_CLOEXEC) != 0) return 1;
+  std::thread feeder([&] {
+    auto say = [&](const char* line) { return write(inPipe[1], line, strlen(line)) >= 0; };
+    if (say("{\"command\":\"prepare\"}\n")) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(200));
+      if (say("{\"command\":\"start\"}\n")) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(playSeconds));
+        say("{\"command\":\"stop\"}\n");
+      }
+    }
+    close(inPipe[1]);
+  });
 
   long audioLines = 0, bytes = 0, errors = 0;
   std::string partial;
@@ -70,7 +68,7 @@ int runAt(const std::string& helper, double seconds, double speed) {
       },
       inPipe[0]);
   close(inPipe[0]);
-  waitpid(feeder, nullptr, 0);
+  feeder.join();
   unlink(path);
   std::printf("captured: %.1f s of each source at %.0fx real time (%ld audio events, %.1f MB of output)\n",
               seconds, speed, audioLines, bytes / 1e6);

@@ -12,7 +12,7 @@
 namespace zt::bench {
 
 struct ChildCost {
-  int status = -1;
+  int status = 0;
   double wallSeconds = 0;
   double cpuSeconds = 0;  // user + system
   long peakRssKiB = 0;

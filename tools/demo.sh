@@ -36,15 +36,12 @@ need pactl
 need sox
 
 work=$(mktemp -d /tmp/zentrell-demo-XXXXXX)
-server_pid=
+server=
 players=()
 cleanup() {
   for p in "${players[@]}"; do kill "$p" 2>/dev/null || true; done
   for p in "${players[@]}"; do wait "$p" 2>/dev/null || true; done
-  if [ -n "$server_pid" ]; then
-    kill "$server_pid" 2>/dev/null || true
-    wait "$server_pid" 2>/dev/null || true
-  fi
+  if [ -n "$server" ]; then bash "$root/tools/private-sound-server.sh" stop "$server"; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
@@ -61,31 +58,12 @@ else
   need paplay
   need espeak-ng
   say "no sound server found: starting a private PulseAudio server for the demo."
-  # Everything the server and its clients need lives in $work, so nothing
-  # of the user's (or another test's) is touched.
-  export PULSE_RUNTIME_PATH=$work XDG_RUNTIME_DIR=$work HOME=$work PULSE_SERVER=unix:$work/native
+  # Everything the server and its clients need lives in $work/server, so
+  # nothing of the user's (or another test's) is touched.
+  env=$(bash "$root/tools/private-sound-server.sh" start "$work/server" pulseaudio) || exit 1
+  server=$work/server
+  eval "$env"
   export PULSE_CLIENTCONFIG=$work/client.conf
-  cat >"$work/server.pa" <<EOF
-load-module module-native-protocol-unix auth-anonymous=1 socket=$work/native
-load-module module-null-sink sink_name=speakers rate=48000 channels=2
-load-module module-null-sink sink_name=micsink rate=48000 channels=2
-load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2
-set-default-sink speakers
-set-default-source virtualmic
-EOF
-  pulseaudio -n -F "$work/server.pa" --exit-idle-time=-1 --daemonize=no --system=no --disallow-exit \
-    --use-pid-file=no --log-target=stderr >"$work/server.log" 2>&1 &
-  server_pid=$!
-  for _ in $(seq 100); do
-    pactl info >/dev/null 2>&1 && break
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.2
-  done
-  if ! pactl info >/dev/null 2>&1; then
-    say "the private server did not start; its log:" >&2
-    cat "$work/server.log" >&2
-    exit 1
-  fi
   # A short tune, long enough to outlast the recording, on the output.
   tune=()
   for note in C4 E4 G4 C5 G4 E4; do tune+=("|sox -n -r 48000 -c 2 -p synth 0.4 pluck $note"); done

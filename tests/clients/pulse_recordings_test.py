@@ -10,7 +10,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 
 import zentrell_audio as za
@@ -20,34 +19,21 @@ from client_checks import sine_fit  # noqa: E402
 
 TONES = {"system": ("speakers", 1000), "microphone": ("micsink", 440)}
 SECONDS = 3
-SCRIPT = """load-module module-native-protocol-unix auth-anonymous=1 socket={dir}/native
-load-module module-null-sink sink_name=speakers rate=48000 channels=2
-load-module module-null-sink sink_name=micsink rate=48000 channels=2
-load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2
-set-default-sink speakers
-set-default-source virtualmic
-"""
 
 
 class PrivateServer:
+    """The suite's private sound server (tools/private-sound-server.sh)."""
+
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zt-clients-pulse-")
-        with open(os.path.join(self.dir, "server.pa"), "w") as f:
-            f.write(SCRIPT.format(dir=self.dir))
-        for key in ("PULSE_RUNTIME_PATH", "XDG_RUNTIME_DIR", "HOME"):
-            os.environ[key] = self.dir
-        os.environ["PULSE_SERVER"] = f"unix:{self.dir}/native"
-        with open(os.path.join(self.dir, "server.log"), "w") as log:
-            self.server = subprocess.Popen(
-                ["pulseaudio", "-n", "-F", os.path.join(self.dir, "server.pa"), "--exit-idle-time=-1",
-                 "--daemonize=no", "--system=no", "--disallow-exit", "--use-pid-file=no",
-                 "--log-target=stderr"], stdin=subprocess.DEVNULL, stdout=log, stderr=log)
+        self.script = os.environ["ZT_SOUND_SERVER"]
+        started = subprocess.run(["bash", self.script, "start", self.dir], capture_output=True, text=True)
+        if started.returncode != 0:
+            raise RuntimeError(started.stderr)
+        for line in started.stdout.splitlines():
+            name, _, value = line.removeprefix("export ").partition("=")
+            os.environ[name] = value
         self.players = []
-        deadline = time.monotonic() + 20
-        while subprocess.run(["pactl", "info"], capture_output=True).returncode != 0:
-            if time.monotonic() > deadline:
-                raise RuntimeError("the private PulseAudio server did not start")
-            time.sleep(0.05)
 
     def play(self, sink, frequency, seconds=60):
         path = os.path.join(self.dir, f"{sink}.raw")
@@ -60,9 +46,10 @@ class PrivateServer:
             stderr=subprocess.DEVNULL))
 
     def close(self):
-        for process in self.players + [self.server]:
+        for process in self.players:
             process.terminate()
             process.wait()
+        subprocess.run(["bash", self.script, "stop", self.dir])
         shutil.rmtree(self.dir)
 
 

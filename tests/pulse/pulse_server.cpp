@@ -1,11 +1,6 @@
 #include "pulse/pulse_server.h"
 
-#include <fcntl.h>
-#include <signal.h>
 #include <stdlib.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -15,45 +10,9 @@
 #include <sstream>
 #include <thread>
 
+#include "support/child_process.h"
+
 namespace zt::test::pulse {
-
-namespace {
-
-std::string replaceAll(std::string text, const std::string& from, const std::string& to) {
-  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
-    text.replace(at, from.size(), to);
-  return text;
-}
-
-// Runs argv with stdout captured (optional) and stderr discarded.
-int run(const std::vector<std::string>& args, std::string* output) {
-  int pipefd[2] = {-1, -1};
-  if (output && pipe(pipefd) != 0) return -1;
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(output ? pipefd[1] : null, 1);
-    dup2(null, 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  if (output) {
-    close(pipefd[1]);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipefd[0], buf, sizeof buf)) > 0) output->append(buf, static_cast<size_t>(n));
-    close(pipefd[0]);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-}  // namespace
 
 std::string standardScript() {
   return "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
@@ -81,152 +40,60 @@ bool onPipeWire() {
   return kind && std::string(kind) == "pipewire";
 }
 
+// The server starts through the same script as the demo's and the
+// benchmarks', which prints the environment its clients need; this
+// process's backend and every tool the test starts are among them.
 PulseServer::PulseServer(const std::string& script) {
   char templ[] = "/tmp/zt-pulse-XXXXXX";
   if (!mkdtemp(templ)) return;
   dir_ = templ;
-  // The server, this process's backend and every client tool find each
-  // other through these.
-  setenv("XDG_RUNTIME_DIR", dir_.c_str(), 1);
-  setenv("HOME", dir_.c_str(), 1);
-  if (onPipeWire())
-    startPipeWire(script);
-  else
-    startPulseAudio(script);
-}
-
-pid_t PulseServer::spawn(const std::vector<std::string>& args, const std::string& log) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    int out = open((dir_ + "/" + log).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(null, 0);
-    dup2(out, 1);
-    dup2(out, 2);
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execvp(argv[0], argv.data());
-    _exit(127);
-  }
-  if (pid > 0) pids_.push_back(pid);
-  return pid;
-}
-
-void PulseServer::startPulseAudio(const std::string& script) {
-  {
-    std::ofstream f(dir_ + "/server.pa");
-    f << replaceAll(script, "@DIR@", dir_);
-  }
-  setenv("PULSE_RUNTIME_PATH", dir_.c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + dir_ + "/native").c_str(), 1);
-  spawn({"pulseaudio", "-n", "-F", dir_ + "/server.pa", "--exit-idle-time=-1", "--daemonize=no",
-         "--system=no", "--disallow-exit", "--use-pid-file=no", "--log-target=stderr"},
-        "server.log");
-  ready_ = waitUntil([this] { return pactl("info") == 0; }, std::chrono::seconds(20));
-}
-
-// Needs no user session: a private bus for WirePlumber, and the runtime
-// folder where PipeWire and its PulseAudio server put their sockets. As
-// root, PipeWire finds no realtime service and runs without one.
-void PulseServer::startPipeWire(const std::string& script) {
-  setenv("PULSE_RUNTIME_PATH", (dir_ + "/pulse").c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + dir_ + "/pulse/native").c_str(), 1);
-  setenv("PIPEWIRE_RUNTIME_DIR", dir_.c_str(), 1);
-  setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-  setenv("XDG_STATE_HOME", (dir_ + "/state").c_str(), 1);
-  setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir_ + "/bus").c_str(), 1);
-  spawn({"dbus-daemon", "--session", "--address=unix:path=" + dir_ + "/bus", "--nofork", "--nopidfile"},
-        "dbus.log");
-  struct stat st;
-  if (!waitUntil([&] { return stat((dir_ + "/bus").c_str(), &st) == 0; }, std::chrono::seconds(10))) return;
-  spawn({"pipewire"}, "pipewire.log");
-  // The session manager gives up when PipeWire is not there yet.
-  if (!waitUntil([&] { return stat((dir_ + "/pipewire-0").c_str(), &st) == 0; }, std::chrono::seconds(10)))
-    return;
-  spawn({"wireplumber"}, "wireplumber.log");
-  spawn({"pipewire-pulse"}, "pipewire-pulse.log");
-  if (!waitUntil([this] { return pactl("info") == 0; }, std::chrono::seconds(20))) return;
-  std::string wantedSink;
-  std::istringstream lines(replaceAll(script, "@DIR@", dir_));
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line.find("module-native-protocol-unix") != std::string::npos) continue;
-    if (line.rfind("set-default-sink ", 0) == 0) wantedSink = line.substr(17);
-    // Right after start-up the server may not take commands yet, and a
-    // default can be set only once the session manager runs.
-    if (!waitUntil([&] { return pactl(line) == 0; }, std::chrono::seconds(20))) {
-      std::fprintf(stderr, "the server refused '%s' (logs in %s)\n", line.c_str(), dir_.c_str());
-      return;
-    }
-  }
-  // The session manager applies a new default a moment later.
-  ready_ =
-      wantedSink.empty() || waitUntil(
-                                [&] {
-                                  std::string info;
-                                  return pactl("info", &info) == 0 &&
-                                         info.find("Default Sink: " + wantedSink + "\n") != std::string::npos;
-                                },
-                                std::chrono::seconds(10));
+  std::ofstream(dir_ + "/test.pa") << script;
+  const ProgramRun run = runProgram(
+      "bash", {ZT_SOUND_SERVER, "start", dir_, onPipeWire() ? "pipewire" : "pulseaudio", dir_ + "/test.pa"}, {},
+      std::chrono::seconds(120));
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);)
+    if (const auto eq = line.find('='); line.rfind("export ", 0) == 0 && eq != std::string::npos)
+      setenv(line.substr(7, eq - 7).c_str(), line.substr(eq + 1).c_str(), 1);
+  ready_ = run.status == 0;
+  if (!ready_) std::fprintf(stderr, "%s", run.err.c_str());
 }
 
 PulseServer::~PulseServer() {
-  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
-    const pid_t pid = *it;
-    ::kill(pid, SIGTERM);
-    if (!waitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, std::chrono::seconds(5))) {
-      ::kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
+  if (dir_.empty()) return;
+  runProgram("bash", {ZT_SOUND_SERVER, "stop", dir_});
   // A server that did not come up keeps its logs.
-  if (!dir_.empty() && ready_) run({"rm", "-rf", dir_}, nullptr);
+  if (ready_) runProgram("rm", {"-rf", dir_});
 }
 
 int PulseServer::pactl(const std::string& args, std::string* output) {
-  std::vector<std::string> argv{"pactl"};
-  size_t start = 0;
-  while (start < args.size()) {
-    size_t end = args.find(' ', start);
-    if (end == std::string::npos) end = args.size();
-    if (end > start) argv.push_back(args.substr(start, end - start));
-    start = end + 1;
-  }
-  return run(argv, output);
+  std::vector<std::string> argv;
+  std::istringstream words(args);
+  for (std::string word; words >> word;) argv.push_back(word);
+  const ProgramRun run = runProgram("pactl", argv);
+  if (output) *output = run.out;
+  return run.status;
 }
 
-void PulseServer::kill() {
-  for (auto it = pids_.rbegin(); it != pids_.rend(); ++it) {
-    ::kill(*it, SIGKILL);
-    waitpid(*it, nullptr, 0);
-  }
-  pids_.clear();
+std::string PulseServer::moduleOf(const std::string& needle) {
+  std::string modules;
+  pactl("list short modules", &modules);
+  std::istringstream lines(modules);
+  for (std::string line; std::getline(lines, line);)
+    if (line.find(needle) != std::string::npos) return line.substr(0, line.find('\t'));
+  return "";
 }
+
+void PulseServer::kill() { runProgram("bash", {ZT_SOUND_SERVER, "kill", dir_}); }
 
 pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int latencyMs) {
-  const std::string latency = "--latency-msec=" + std::to_string(latencyMs);
-  pid_t pid = fork();
-  if (pid == 0) {
-    int null = open("/dev/null", O_RDWR);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(null, 2);
-    execlp("pacat", "pacat", "--playback", "-d", sink.c_str(), "--raw", "--format=float32le", "--rate=48000",
-           "--channels=1", latency.c_str(), rawFile.c_str(), (char*)nullptr);
-    _exit(127);
-  }
-  return pid;
+  return startQuiet({"pacat", "--playback", "-d", sink, "--raw", "--format=float32le", "--rate=48000",
+                     "--channels=1", "--latency-msec=" + std::to_string(latencyMs), rawFile});
 }
 
-void PulseServer::stopPlayer(pid_t pid) {
-  if (pid <= 0) return;
-  ::kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-}
+void PulseServer::stopPlayer(pid_t pid) { endProcess(pid); }
 
-bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) {
-  return waitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, timeout);
-}
+bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) { return waitProcess(pid, timeout); }
 
 std::vector<float> tone(double frequency, double seconds, double rate, double amplitude) {
   std::vector<float> x(static_cast<size_t>(seconds * rate));

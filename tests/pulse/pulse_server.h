@@ -46,6 +46,8 @@ class PulseServer {
   const std::string& dir() const { return dir_; }
   // Runs `pactl` with `args`; answers its exit status.
   int pactl(const std::string& args, std::string* output = nullptr);
+  // The index of the first module whose line holds `needle`.
+  std::string moduleOf(const std::string& needle);
   // SIGKILL, and wait for it (on PipeWire, every process of the server).
   void kill();
   // Plays a raw float32 mono 48 kHz file into `sink` in the background,
@@ -57,12 +59,7 @@ class PulseServer {
   static bool waitPlayer(pid_t pid, std::chrono::milliseconds timeout);
 
  private:
-  void startPulseAudio(const std::string& script);
-  void startPipeWire(const std::string& script);
-  pid_t spawn(const std::vector<std::string>& args, const std::string& log);
-
   std::string dir_;
-  std::vector<pid_t> pids_;  // in start order
   bool ready_ = false;
 };
 

@@ -2,17 +2,11 @@
 // tone on the output and another on the microphone end up in the right
 // files for the right time, and a recorder killed mid-way leaves playable
 // files and a helper that ends by itself.
-#include <dirent.h>
 #include <gtest/gtest.h>
-#include <limits.h>
 #include <signal.h>
-#include <stdlib.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-#include <fstream>
 
 #include "pulse/pulse_server.h"
 #include "record/recorder_run.h"
@@ -56,29 +50,6 @@ Wav readOrFail(const std::string& path) {
   auto wav = readWav(path, &error);
   EXPECT_TRUE(wav) << path << ": " << error;
   return wav ? *wav : Wav{};
-}
-
-// Processes adopted by this test process whose name starts like `name`
-// (the kernel keeps 15 characters of it), exited or not.
-std::vector<pid_t> adopted(const std::string& name) {
-  std::vector<pid_t> found;
-  DIR* proc = opendir("/proc");
-  while (dirent* entry = proc ? readdir(proc) : nullptr) {
-    const pid_t pid = atoi(entry->d_name);
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::string(entry->d_name) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const size_t open = line.find('('), close = line.rfind(')');
-    if (open == std::string::npos || close == std::string::npos) continue;
-    char state;
-    int ppid = 0;
-    if (sscanf(line.c_str() + close + 1, " %c %d", &state, &ppid) != 2 || ppid != getpid()) continue;
-    const std::string comm = line.substr(open + 1, close - open - 1);
-    if (!comm.empty() && name.compare(0, comm.size(), comm) == 0) found.push_back(pid);
-  }
-  if (proc) closedir(proc);
-  return found;
 }
 
 }  // namespace
@@ -147,13 +118,12 @@ TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
   EXPECT_GE(soxDuration(dir / "out/system.partial.wav"), 0.9);
 
   // The helper sees its input end, stops, and exits by itself.
-  const auto helpers = adopted("zentrell-audio-helper");
-  ASSERT_EQ(helpers.size(), 1u);
-  const bool ended =
-      pulse::waitUntil([&] { return waitpid(helpers[0], nullptr, WNOHANG) == helpers[0]; }, 30s);
-  EXPECT_TRUE(ended);
-  if (!ended) {
-    kill(helpers[0], SIGKILL);
-    waitpid(helpers[0], nullptr, 0);
+  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
+  ASSERT_EQ(helpers.status, 0);
+  const pid_t helper = std::atoi(helpers.out.c_str());
+  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
+  if (!waitProcess(helper, 30s)) {
+    ADD_FAILURE() << "the helper is still there";
+    endProcess(helper);
   }
 }

@@ -7,25 +7,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "support/child_process.h"
 
 namespace zt::test::record {
-
-ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env, std::chrono::milliseconds timeout) {
-  ChildOptions options;
-  options.args = args;
-  options.env = env;
-  Child child(program, options);
-  child.closeStdin();
-  ProgramRun run;
-  run.status = child.finish(timeout);
-  for (const auto& line : child.remaining) run.out += line + "\n";
-  for (const auto& line : child.audio) run.out += line + "\n";
-  run.out += child.out().partial();
-  run.err = child.stderrText();
-  return run;
-}
 
 TempDir::TempDir() {
   char templ[] = "/tmp/zt-record-XXXXXX";

@@ -2,24 +2,14 @@
 // and collects what it printed.
 #pragma once
 
-#include <chrono>
-#include <map>
 #include <string>
-#include <vector>
+
+#include "support/child_process.h"
 
 namespace zt::test::record {
 
-struct ProgramRun {
-  int status = -1;  // exit status; 128+N for signal N; -1 if it had to be killed
-  std::string out;  // standard output
-  std::string err;  // standard error
-};
-
-// Runs `program` with `args` and extra `env` to the end (killed after
-// `timeout`).
-ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
-                      const std::map<std::string, std::string>& env = {},
-                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+using zt::test::ProgramRun;
+using zt::test::runProgram;
 
 // A fresh folder under /tmp, removed with the object.
 class TempDir {

@@ -361,6 +361,8 @@ TEST(Recorder, ReportsAHelperThatEndsOrDiesWithoutFinishing) {
              "echo '{\"event\":\"state\",\"state\":\"recording\"}'\nexit 3\n",
              "ended without finishing the recording (exit status 3)"},
         Case{"read line\nkill -9 $$\n", "killed by signal 9"},
+        Case{"read line\necho 'not json'\necho '{\"event\":\"state\",\"state\":\"ended\"}'\nexit 1\n",
+             "The helper sent a line this recorder does not understand"},
         Case{"read line\necho '{\"code\":\"SOMETHING_NEW\",\"event\":\"error\"}'\n"
              "echo '{\"event\":\"state\",\"state\":\"ended\"}'\nexit 1\n",
              "error SOMETHING_NEW: The helper reported an error this recorder does not know"}}) {

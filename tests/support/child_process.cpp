@@ -13,8 +13,11 @@ namespace zt::test {
 
 Child::Child(const std::string& path, const ChildOptions& options) {
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2];
-  if (options.stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
-  if (options.stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0) abort();
+  const int null = options.quiet ? open("/dev/null", O_RDWR | O_CLOEXEC) : -1;
+  ChildOptions o = options;
+  if (options.quiet) o.stdinFd = o.stdoutFd = null;
+  if (o.stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
+  if (o.stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0) abort();
   if (pipe2(errPipe, O_CLOEXEC) != 0) abort();
   std::vector<std::string> argvStore{path};
   argvStore.insert(argvStore.end(), options.args.begin(), options.args.end());
@@ -30,25 +33,29 @@ Child::Child(const std::string& path, const ChildOptions& options) {
 
   pid_ = fork();
   if (pid_ == 0) {
-    if (options.stdinFd == ChildOptions::kClosed)
+    if (o.stdinFd == ChildOptions::kClosed)
       close(0);
     else
-      dup2(options.stdinFd >= 0 ? options.stdinFd : inPipe[0], 0);
-    dup2(options.stdoutFd >= 0 ? options.stdoutFd : outPipe[1], 1);
-    dup2(errPipe[1], 2);
+      dup2(o.stdinFd >= 0 ? o.stdinFd : inPipe[0], 0);
+    dup2(o.stdoutFd >= 0 ? o.stdoutFd : outPipe[1], 1);
+    dup2(options.quiet ? null : errPipe[1], 2);
     // A host's child starts with default signal dispositions.
     ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    execve(path.c_str(), argv.data(), envp.data());
+    if (path.find('/') == std::string::npos)
+      execvpe(path.c_str(), argv.data(), envp.data());
+    else
+      execve(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  if (options.stdinFd == -1) {
+  if (null >= 0) close(null);
+  if (o.stdinFd == -1) {
     close(inPipe[0]);
     in_ = inPipe[1];
   }
-  if (options.stdoutFd < 0) {
+  if (o.stdoutFd < 0) {
     close(outPipe[1]);
     outFd_ = outPipe[0];
     out_.emplace(outFd_);
@@ -93,6 +100,11 @@ void Child::closeStdout() {
 
 void Child::signal(int sig) { kill(pid_, sig); }
 
+pid_t Child::release() {
+  status_ = 0;  // not to be killed or waited for by the destructor
+  return pid_;
+}
+
 bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\"") != std::string::npos; }
 
 std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout) {
@@ -116,7 +128,7 @@ int Child::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int st = 0;
-    const pid_t r = waitpid(pid_, &st, WNOHANG);
+    const pid_t r = wait4(pid_, &st, WNOHANG, &usage_);
     if (r == pid_) {
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
       return *status_;
@@ -157,6 +169,41 @@ std::string Child::stderrText() {
     errText_.append(chunk, static_cast<size_t>(n));
   }
   return errText_;
+}
+
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env, std::chrono::milliseconds timeout) {
+  Child child(program, ChildOptions{args, env});
+  child.closeStdin();
+  ProgramRun run;
+  run.status = child.finish(timeout);
+  for (const auto& line : child.remaining) run.out += line + "\n";
+  for (const auto& line : child.audio) run.out += line + "\n";
+  run.out += child.out().partial();
+  run.err = child.stderrText();
+  return run;
+}
+
+pid_t startQuiet(const std::vector<std::string>& args) {
+  ChildOptions options;
+  options.args.assign(args.begin() + 1, args.end());
+  options.quiet = true;
+  return Child(args[0], options).release();
+}
+
+void endProcess(pid_t pid) {
+  if (pid <= 0) return;
+  kill(pid, SIGKILL);
+  waitpid(pid, nullptr, 0);
+}
+
+bool waitProcess(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (waitpid(pid, nullptr, WNOHANG) != pid) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
 }
 
 }  // namespace zt::test

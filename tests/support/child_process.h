@@ -1,7 +1,9 @@
-// Runs a helper executable as a host would: a child with pipes on its
-// standard input, output and error.
+// Every child process the tests and benchmarks start: a helper as a host
+// runs it (pipes on its standard input, output and error), a program run to
+// its end, a player or a busy loop in the background.
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <chrono>
@@ -23,6 +25,8 @@ struct ChildOptions {
   int stdinFd = -1;
   // Descriptor for standard output instead of a pipe (-1: pipe).
   int stdoutFd = -1;
+  // All three standard descriptors on /dev/null instead.
+  bool quiet = false;
 };
 
 class Child {
@@ -56,6 +60,10 @@ class Child {
   std::string stderrText();
   // Waits for the exit without reading.
   int wait(std::chrono::milliseconds timeout);
+  // What the ended child used, from its exit.
+  const rusage& usage() const { return usage_; }
+  // Lets the process go on once the object goes; answers its pid.
+  pid_t release();
 
  private:
   pid_t pid_ = -1;
@@ -65,9 +73,29 @@ class Child {
   std::optional<LineReader> out_;
   std::string errText_;
   std::optional<int> status_;
+  rusage usage_{};
 };
 
 // Lines that are not audio events.
 bool isAudioLine(const std::string& line);
+
+struct ProgramRun {
+  int status = -1;  // exit status; 128+N for signal N; -1 if it had to be killed
+  std::string out;  // standard output
+  std::string err;  // standard error
+};
+
+// Runs `program` (looked up on PATH without a slash) with `args` and extra
+// `env` to the end, with nothing on its standard input; killed after
+// `timeout`.
+ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
+                      const std::map<std::string, std::string>& env = {},
+                      std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// A program in the background with no input or output (a player, a busy
+// loop); `endProcess` kills and reaps it, `waitProcess` waits for its exit.
+pid_t startQuiet(const std::vector<std::string>& args);
+void endProcess(pid_t pid);
+bool waitProcess(pid_t pid, std::chrono::milliseconds timeout);
 
 }  // namespace zt::test
