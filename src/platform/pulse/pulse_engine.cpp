@@ -147,6 +147,7 @@ bool PulseEngine::start() {
 // tap's worth, goes to the tap before the stream closes: it was captured
 // before the stop.
 void PulseEngine::stop() {
+  catchUp();
   LoopLock lock;
   if (stream_ && tap_) {
     pa_stream* stream = stream_;

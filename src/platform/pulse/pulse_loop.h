@@ -1,12 +1,22 @@
 // The one PulseAudio main loop thread of the process, and the small
 // synchronous helpers the capture services build on.
 //
-// Every libpulse object of this backend lives on one threaded main loop.
-// Its callbacks run on the loop's thread with the loop lock held; every
-// other thread takes the lock (`LoopLock`) before it touches a libpulse
-// object. Because a callback only ever runs under that lock, clearing an
-// object's callbacks while holding it guarantees that none is running or
-// will run, which is what the engine's and the stream's teardown rely on.
+// Every libpulse object of this backend lives on one main loop, run on a
+// thread of its own. Its callbacks run on the loop's thread with the loop
+// lock held; every other thread takes the lock (`LoopLock`) before it
+// touches a libpulse object. Because a callback only ever runs under that
+// lock, clearing an object's callbacks while holding it guarantees that
+// none is running or will run, which is what the engine's and the stream's
+// teardown rely on.
+//
+// While audio flows the loop wakes at most once per kWakeSpacing: a sink
+// serving a low-latency player hands its monitor's data over in pieces of
+// a few milliseconds, and waking for each piece (the poll, the shared-ring
+// signal, the release of every block back to the server) cost the helper
+// more than everything it does with the audio. Waiting lets the pieces
+// gather in the server's ring and be taken in one pass. Other threads that
+// take the lock, time events and queued requests cut the wait short, so
+// only the server's answers wait, by one spacing at most.
 #pragma once
 
 #include <chrono>
@@ -22,15 +32,31 @@ namespace zt::platform::pulse {
 // The error domain this backend reports libpulse failures in.
 inline constexpr const char* kErrorDomain = "PulseAudio";
 
-// The process-wide threaded main loop; created and started on first use and
-// never stopped (the process ends with _exit, not by unwinding). The first
-// call loads libpulse; null when that or the loop failed, and every helper
-// below then acts as if no server were there.
-pa_threaded_mainloop* loop();
+// The process-wide main loop; created and started on first use and never
+// stopped (the process ends with _exit, not by unwinding). The first call
+// loads libpulse; null when that or the loop failed, and every helper below
+// then acts as if no server were there.
+pa_mainloop* loop();
 pa_mainloop_api* loopApi();
 
+// The least time between two wakeups of the loop while recorded audio
+// arrives. It adds at most this much to the way of a sound to the host;
+// 20 ms keeps a click's median delay well under a tenth of a second.
+inline constexpr auto kWakeSpacing = std::chrono::milliseconds(20);
+
+// Loop thread, in a record stream's read callback: audio is flowing, so the
+// loop lets the next pieces gather before it wakes again.
+void recordedDataArrived();
+
+// Any thread but the loop's, without the loop lock: returns once the loop
+// has taken in what the server had sent before the call (bounded by a few
+// spacings), so that a stop reads all of it rather than leaving the last
+// pieces waiting in the server's ring.
+void catchUp();
+
 // Holds the loop lock for its scope; a no-op on the loop thread itself,
-// where callbacks already hold it.
+// where callbacks already hold it. Ends any wait of the loop between
+// wakeups, so that requests made under the lock go out at once.
 class LoopLock {
  public:
   LoopLock();
@@ -94,11 +120,12 @@ void releaseOperation(pa_operation*& operation);
 // Clears a stream's callbacks, disconnects it when it is connected or on
 // its way there, and releases it.
 void closeStream(pa_stream* stream);
-// Loop thread, in a read callback: hands each fragment the record stream
-// holds to `use(data, bytes)` (data is null for a hole in the stream) and
-// drops it afterwards; ends early when `use` answers false.
+// Loop thread, in a read callback (or lock held): hands each fragment the
+// record stream holds to `use(data, bytes)` (data is null for a hole in the
+// stream) and drops it afterwards; ends early when `use` answers false.
 template <class Use>
 void readFragments(pa_stream* stream, Use use) {
+  recordedDataArrived();
   for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;

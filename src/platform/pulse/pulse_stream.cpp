@@ -180,6 +180,7 @@ void PulseStream::startCapture(StreamCompletion completion) {
 // Main queue. The completion runs once the server has closed the record
 // stream (or at once when there is none left to close).
 void PulseStream::stopCapture(StreamCompletion completion) {
+  catchUp();
   LoopLock lock;
   switch (phase_) {
     case Phase::Idle:
