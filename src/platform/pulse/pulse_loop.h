@@ -40,9 +40,12 @@ pa_mainloop* loop();
 pa_mainloop_api* loopApi();
 
 // The least time between two wakeups of the loop while recorded audio
-// arrives. It adds at most this much to the way of a sound to the host;
-// 20 ms keeps a click's median delay well under a tenth of a second.
-inline constexpr auto kWakeSpacing = std::chrono::milliseconds(20);
+// arrives. It adds up to this much (about half of it at the median) to the
+// way of a sound to the host. Measured against a 10 ms player: 20 ms left
+// the helper at about 5 ms of CPU per second of audio, 40 ms at about 4,
+// with a click's median way to the host near 35 ms, well within the tenth
+// of a second a live transcript can take.
+inline constexpr auto kWakeSpacing = std::chrono::milliseconds(40);
 
 // Loop thread, in a record stream's read callback: audio is flowing, so the
 // loop lets the next pieces gather before it wakes again.
@@ -140,15 +143,15 @@ void readFragments(pa_stream* stream, Use use) {
 // the server sets the recorded device's latency to about the fragment, and
 // a monitor passes the request on to its sink: every other client of that
 // device then wakes as often as the fragment says. 10 ms forced the user's
-// output and microphone into 10 ms wakeups for as long as a recording ran,
-// and cost the helper a delivery, a conversion and an event line per
-// fragment. The system audio's 30 ms keeps a sound's way to the host well
-// under a tenth of a second while leaving the output near what desktop
-// players ask for anyway. The microphone's 50 ms halves its wakeups again:
-// every buffer is more than a tap's worth (1024 frames up to 48 kHz), each
-// read goes to the tap whole, and the four work slots then cover 150 ms of
-// a conversion queue that a busy machine keeps from running.
-inline constexpr pa_usec_t kSystemFragmentUsec = 30 * PA_USEC_PER_MSEC;
+// output and microphone into 10 ms wakeups for as long as a recording ran.
+// The system audio asks for the loop's own spacing: a smaller fragment
+// would make the output wake more often for data the loop takes in no
+// sooner, and 40 ms is still near what desktop players ask for anyway. The
+// microphone's 50 ms wakes its device less again: every buffer is more
+// than a tap's worth (1024 frames up to 48 kHz), each read goes to the tap
+// whole, and the four work slots then cover 150 ms of a conversion queue
+// that a busy machine keeps from running.
+inline constexpr pa_usec_t kSystemFragmentUsec = 40 * PA_USEC_PER_MSEC;
 inline constexpr pa_usec_t kMicrophoneFragmentUsec = 50 * PA_USEC_PER_MSEC;
 
 // Record-stream buffer attributes that let the server choose everything but
