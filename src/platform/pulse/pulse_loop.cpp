@@ -37,14 +37,11 @@ Loop* gLoop = nullptr;
 
 // The mainloop's poll function, on the loop thread with the lock held.
 // Waits for the rest of the spacing first when the last wakeup brought
-// audio and nothing is due sooner. A zero timeout means events are queued
-// (the release of the blocks just read, a request): that poll goes at once
-// and leaves the mark for the next one, or every wakeup for audio would be
-// followed by one more for the next piece.
+// audio and nothing is due sooner (a zero timeout means events are queued).
 int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs, void* userdata) {
   auto* l = static_cast<Loop*>(userdata);
   const bool spaceOut = l->dataArrived && timeoutMs != 0;
-  if (timeoutMs != 0) l->dataArrived = false;
+  l->dataArrived = false;
   const auto start = Clock::now();
   l->mutex.unlock();
   bool hurry;
