@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -369,17 +371,39 @@ TEST(PulseBackend, SystemAndMicrophoneCarryTheirOwnSignals) {
   EXPECT_EQ(system.recorder.stopCount(), 0);
 }
 
+// Waits of the backend's loop thread so far (its voluntary context
+// switches); -1 when there is no such thread.
+long loopWaits() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name != "zt-pulse") continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
 // A player at a low latency makes the sink, and so its monitor, send
-// pieces of a few milliseconds; handing each over on its own would cost a
-// delivery (and an event line further on) per piece. The stream gathers at
-// least 20 ms (960 frames) per buffer, and loses nothing by it.
-TEST(PulseBackend, SmallPiecesAreGatheredIntoTwentyMillisecondBuffers) {
+// pieces of a few milliseconds; waking for each, and handing each over on
+// its own, would cost a wakeup, a delivery and an event line per piece.
+// The loop lets them gather for 40 ms between wakeups and each wakeup
+// hands over what it brought (well over 960 frames on average), losing
+// nothing by it.
+TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
   Player speakers(server, "speakers", writeTone(server, "system", 1000), 5);
   SystemCapture system;
   ASSERT_TRUE(system.start());
-  ASSERT_TRUE(waitUntil([&] { return system.recorder.count() > 48000 * 2; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return system.recorder.count() > 48000; }, 20s));
+  const long waitsBefore = loopWaits();
+  std::this_thread::sleep_for(2s);
+  const long waits = loopWaits() - waitsBefore;
+  ASSERT_GE(waitsBefore, 0);
+  // 25 a second at the spacing; waking per piece was over 200.
+  EXPECT_LE(waits, 2 * 50) << "loop waits in 2 s";
   EXPECT_GE(system.recorder.averageFrames(), 960u);
   const auto sys = system.recorder.since(system.recorder.count() - 48000);
   EXPECT_GT(toneLevel(sys, 1000, 48000), 0.2);
