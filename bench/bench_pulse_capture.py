@@ -15,11 +15,17 @@ The clicks are written through libpulse with a small target length
 (BENCH_PLAYER_MS, default 10): a pipe into pacat would let whatever was
 written before pacat had connected sit in the pipe as a fixed backlog, which
 once added about 130 ms to every figure.
+BENCH_BASELINE names another build of the helper to measure in the same run,
+beside this one (for a before/after comparison on the same server and
+machine load). BENCH_SERVER=pipewire runs the same setup on a private
+PipeWire with WirePlumber and its PulseAudio server instead of PulseAudio.
 Not a test: it measures and prints.
 """
 import base64, ctypes, json, os, select, shutil, signal, subprocess, sys, tempfile, threading, time, struct, math, statistics
 
 HELPER = sys.argv[1] if len(sys.argv) > 1 else "build/zentrell-audio-helper"
+BASELINE = os.environ.get("BENCH_BASELINE", "")
+ON_PIPEWIRE = os.environ.get("BENCH_SERVER", "pulseaudio") == "pipewire"
 DURATION = float(os.environ.get("BENCH_SECONDS", "20"))
 CLICK_EVERY = 0.5
 # The player's target length: the null sink renders (and so its monitor
@@ -40,33 +46,82 @@ def peak_rss_kb(pid):
                 return int(line.split()[1])
     return 0
 
+SETUP = ["load-module module-null-sink sink_name=speakers rate=48000 channels=2",
+         "load-module module-null-sink sink_name=micsink rate=48000 channels=2",
+         "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2",
+         "set-default-sink speakers", "set-default-source virtualmic"]
+
+def pactl(*args):
+    return subprocess.call(["pactl", *args], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+def wait_for(check, seconds):
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        if check():
+            return True
+        time.sleep(0.05)
+    return False
+
 class Server:
+    """A private PulseAudio, or PipeWire with its session manager and its
+    PulseAudio server on a private session bus, set up as SETUP says."""
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zt-bench-")
+        self.procs = []
         env = os.environ
         for k in ("PULSE_RUNTIME_PATH", "XDG_RUNTIME_DIR", "HOME"):
             env[k] = self.dir
-        env["PULSE_SERVER"] = f"unix:{self.dir}/native"
-        with open(f"{self.dir}/server.pa", "w") as f:
-            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.dir}/native\n"
-                    "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n"
-                    "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n"
-                    "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 channels=2\n"
-                    "set-default-sink speakers\nset-default-source virtualmic\n")
-        self.proc = subprocess.Popen(["pulseaudio", "-n", "-F", f"{self.dir}/server.pa", "--exit-idle-time=-1",
-                                      "--daemonize=no", "--system=no", "--disallow-exit", "--use-pid-file=no"],
-                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        for _ in range(200):
-            if subprocess.call(["pactl", "info"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) == 0:
-                break
-            time.sleep(0.05)
+        if ON_PIPEWIRE:
+            self.start_pipewire(env)
+        else:
+            self.start_pulseaudio(env)
         tone = b"".join(struct.pack("<f", 0.3 * math.sin(2 * math.pi * 440 * i / 48000)) for i in range(48000))
         with open(f"{self.dir}/tone.raw", "wb") as f:
             f.write(tone * int(DURATION * 3 + 10))
 
+    def spawn(self, argv):
+        self.procs.append(subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL))
+
+    def start_pulseaudio(self, env):
+        env["PULSE_SERVER"] = f"unix:{self.dir}/native"
+        with open(f"{self.dir}/server.pa", "w") as f:
+            f.write(f"load-module module-native-protocol-unix auth-anonymous=1 socket={self.dir}/native\n")
+            f.write("".join(line + "\n" for line in SETUP))
+        self.spawn(["pulseaudio", "-n", "-F", f"{self.dir}/server.pa", "--exit-idle-time=-1", "--daemonize=no",
+                    "--system=no", "--disallow-exit", "--use-pid-file=no"])
+        wait_for(lambda: pactl("info") == 0, 10)
+
+    def start_pipewire(self, env):
+        env["PULSE_RUNTIME_PATH"] = f"{self.dir}/pulse"
+        env["PULSE_SERVER"] = f"unix:{self.dir}/pulse/native"
+        env["PIPEWIRE_RUNTIME_DIR"] = self.dir
+        env["XDG_CONFIG_HOME"] = f"{self.dir}/config"
+        env["XDG_STATE_HOME"] = f"{self.dir}/state"
+        env["DBUS_SESSION_BUS_ADDRESS"] = f"unix:path={self.dir}/bus"
+        self.spawn(["dbus-daemon", "--session", f"--address=unix:path={self.dir}/bus", "--nofork", "--nopidfile"])
+        wait_for(lambda: os.path.exists(f"{self.dir}/bus"), 10)
+        self.spawn(["pipewire"])
+        # The session manager gives up when PipeWire is not there yet.
+        wait_for(lambda: os.path.exists(f"{self.dir}/pipewire-0"), 10)
+        self.spawn(["wireplumber"])
+        self.spawn(["pipewire-pulse"])
+        wait_for(lambda: pactl("info") == 0, 20)
+        # Commands are refused for a moment after start-up, and a default
+        # takes only once the session manager runs.
+        for line in SETUP:
+            if not wait_for(lambda: pactl(*line.split()) == 0, 20):
+                raise RuntimeError(f"the server refused '{line}'")
+        wait_for(lambda: "Default Sink: speakers\n" in subprocess.run(["pactl", "info"], capture_output=True,
+                                                                     text=True).stdout, 10)
+
     def close(self):
-        self.proc.terminate()
-        self.proc.wait()
+        for proc in reversed(self.procs):
+            proc.terminate()
+            try:
+                proc.wait(timeout=5)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
         shutil.rmtree(self.dir, ignore_errors=True)
 
 class Player:
@@ -213,8 +268,8 @@ def read_stream(fd, until, handle):
             break
         handle(time.monotonic(), data)
 
-def bench_helper(server, sources):
-    p = subprocess.Popen([HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def bench_helper(server, sources, helper=HELPER):
+    p = subprocess.Popen([helper], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     p.stdin.write(b'{"command":"prepare"}\n'); p.stdin.flush()
     assert b"prepared" in p.stdout.readline()
     p.stdin.write(b'{"command":"start"}\n'); p.stdin.flush()
@@ -280,21 +335,23 @@ def main():
     server = Server()
     results, reference, queued = [], [], []
     try:
-        tools = [
-            ("zentrell-audio-helper", lambda: bench_helper(server, None)),
+        tools = [("zentrell-audio-helper", lambda: bench_helper(server, None))]
+        if BASELINE:
+            tools.append(("baseline helper", lambda: bench_helper(server, None, BASELINE)))
+        tools += [
             ("ffmpeg -f pulse", lambda: bench_pipes(server, None, [
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "speakers.monitor", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]],
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "virtualmic", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]]])),
-            # At the helper's own fragments: 30 ms for the output's monitor,
+            # At the helper's own fragments: 40 ms for the output's monitor,
             # 50 ms for the microphone.
             ("parec | sox", lambda: bench_pipes(server, None, [
                 [["parec", "-d", src, f"--latency-msec={latency}", "--raw", "--format=float32le", "--rate=48000",
                   "--channels=2"],
                  ["sox", "--buffer", "640", "-t", "raw", "-e", "floating-point", "-b", "32", "-c", "2", "-r", "48000",
                   "-", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", "16000", "-"]]
-                for src, latency in (("speakers.monitor", 30), ("virtualmic", 50))])),
+                for src, latency in (("speakers.monitor", 40), ("virtualmic", 50))])),
         ]
         for name, run in tools:
             sources = Sources(server)
@@ -319,6 +376,8 @@ def main():
         per = cpu / captured * 1000 if captured else float("nan")
         print(f"{name:24} {per:21.2f} {rss:12d} {captured:8.1f} {med:15.1f} {own:16.1f} {found:>4}/{sent}")
     print(f"{'parec --latency-msec=10':24} {'':21} {'':12} {'':8} {ms(reference):15.1f} {'(reference)':>16}")
+    server_name = "PipeWire" if ON_PIPEWIRE else "PulseAudio"
+    print(f"server: private {server_name}" + (f"; baseline helper: {BASELINE}" if BASELINE else ""))
     print(f"delays: medians from a click handed to the server to the output carrying it; 'beyond parec': median "
           f"difference to the reference capture running beside the tool on the same clicks; player target "
           f"{PLAYER_MS:g} ms, latency it reported at the clicks {ms(queued):.1f} ms")

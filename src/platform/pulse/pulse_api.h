@@ -63,6 +63,7 @@ namespace zt::platform::pulse {
   X(pa_stream_drop)                        \
   X(pa_sample_spec_valid)                  \
   X(pa_usec_to_bytes)                      \
+  X(pa_bytes_to_usec)                      \
   X(pa_rtclock_now)
 
 // One pointer per function, typed from the library's own declaration, so a

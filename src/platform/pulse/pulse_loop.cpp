@@ -18,7 +18,7 @@ struct Loop {
   pa_mainloop* mainloop = nullptr;
   std::recursive_mutex mutex;
   std::thread::id thread;
-  // Loop thread, lock held: a read callback ran since the last poll.
+  // Lock held: a small piece of audio was read since the last poll.
   bool dataArrived = false;
   Clock::time_point lastWake;
   // Guarded by `gateMutex`: polls entered so far; a request that the next
@@ -102,8 +102,9 @@ void startLoop() {
 
 }  // namespace
 
-void recordedDataArrived() {
-  if (gLoop) gLoop->dataArrived = true;
+void recordedDataArrived(pa_usec_t piece) {
+  const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(kWakeSpacing).count();
+  if (gLoop && piece < static_cast<pa_usec_t>(usec) / 2) gLoop->dataArrived = true;
 }
 
 void catchUp() {

@@ -9,14 +9,15 @@
 // none is running or will run, which is what the engine's and the stream's
 // teardown rely on.
 //
-// While audio flows the loop wakes at most once per kWakeSpacing: a sink
-// serving a low-latency player hands its monitor's data over in pieces of
-// a few milliseconds, and waking for each piece (the poll, the shared-ring
-// signal, the release of every block back to the server) cost the helper
-// more than everything it does with the audio. Waiting lets the pieces
-// gather in the server's ring and be taken in one pass. Other threads that
-// take the lock, time events and queued requests cut the wait short, so
-// only the server's answers wait, by one spacing at most.
+// While audio flows in small pieces the loop wakes at most once per
+// kWakeSpacing: a sink serving a low-latency player hands its monitor's
+// data over in pieces of a few milliseconds, and waking for each piece
+// (the poll, the shared-ring signal, the release of every block back to
+// the server) cost the helper more than everything it does with the audio.
+// Waiting lets the pieces gather in the server's ring and be taken in one
+// pass. Other threads that take the lock, time events and queued requests
+// cut the wait short, so only the server's answers wait, by one spacing at
+// most.
 #pragma once
 
 #include <chrono>
@@ -47,9 +48,12 @@ pa_mainloop_api* loopApi();
 // of a second a live transcript can take.
 inline constexpr auto kWakeSpacing = std::chrono::milliseconds(40);
 
-// Loop thread, in a record stream's read callback: audio is flowing, so the
-// loop lets the next pieces gather before it wakes again.
-void recordedDataArrived();
+// Loop thread (or lock held), for every piece a record stream reads: a
+// piece shorter than half the spacing means the server hands over audio in
+// small pieces, so the loop lets the next ones gather before it wakes
+// again. Larger pieces (PipeWire sends one per fragment) are gathered by
+// the server already; waiting for them would only delay them.
+void recordedDataArrived(pa_usec_t piece);
 
 // Any thread but the loop's, without the loop lock: returns once the loop
 // has taken in what the server had sent before the call (bounded by a few
@@ -128,11 +132,12 @@ void closeStream(pa_stream* stream);
 // stream) and drops it afterwards; ends early when `use` answers false.
 template <class Use>
 void readFragments(pa_stream* stream, Use use) {
-  recordedDataArrived();
+  const pa_sample_spec* sampleSpec = libpulse().pa_stream_get_sample_spec(stream);
   for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;
     if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    if (sampleSpec) recordedDataArrived(libpulse().pa_bytes_to_usec(bytes, sampleSpec));
     const bool more = use(data, bytes);
     libpulse().pa_stream_drop(stream);
     if (!more) return;
