@@ -122,7 +122,8 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   pa_context* context_ = nullptr;
   pa_stream* record_ = nullptr;
   pa_time_event* startTimer_ = nullptr;
-  pa_defer_event* deliveryDue_ = nullptr;  // enabled by a read, runs after the pass
+  // Enabled by a read; delivers once the loop's pass is done.
+  pa_defer_event* deliveryDue_ = nullptr;
   pa_operation* pending_ = nullptr;  // the reconcile step under way
   bool reconciling_ = false;
   bool reconcileAgain_ = false;
