@@ -15,11 +15,17 @@ The clicks are written through libpulse with a small target length
 (BENCH_PLAYER_MS, default 10): a pipe into pacat would let whatever was
 written before pacat had connected sit in the pipe as a fixed backlog, which
 once added about 130 ms to every figure.
+BENCH_BASELINE names another build of the helper to measure in the same run,
+beside this one (for a before/after comparison on the same server and
+machine load). BENCH_SERVER=pipewire runs the same setup on a private
+PipeWire with WirePlumber and its PulseAudio server instead of PulseAudio.
 Not a test: it measures and prints.
 """
 import base64, ctypes, json, os, select, shutil, signal, subprocess, sys, tempfile, threading, time, struct, math, statistics
 
 HELPER = sys.argv[1] if len(sys.argv) > 1 else "build/zentrell-audio-helper"
+BASELINE = os.environ.get("BENCH_BASELINE", "")
+ON_PIPEWIRE = os.environ.get("BENCH_SERVER", "pulseaudio") == "pipewire"
 DURATION = float(os.environ.get("BENCH_SECONDS", "20"))
 CLICK_EVERY = 0.5
 # The player's target length: the null sink renders (and so its monitor
@@ -46,8 +52,9 @@ class Server:
 
     def __init__(self):
         self.dir = tempfile.mkdtemp(prefix="zt-bench-")
-        started = subprocess.run(["bash", self.SCRIPT, "start", self.dir, "pulseaudio"], capture_output=True,
-                                 text=True, check=True)
+        kind = "pipewire" if ON_PIPEWIRE else "pulseaudio"
+        started = subprocess.run(["bash", self.SCRIPT, "start", self.dir, kind], capture_output=True, text=True,
+                                 check=True)
         for line in started.stdout.splitlines():
             name, _, value = line.removeprefix("export ").partition("=")
             os.environ[name] = value
@@ -203,8 +210,8 @@ def read_stream(fd, until, handle):
             break
         handle(time.monotonic(), data)
 
-def bench_helper(server, sources):
-    p = subprocess.Popen([HELPER], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+def bench_helper(server, sources, helper=HELPER):
+    p = subprocess.Popen([helper], stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     p.stdin.write(b'{"command":"prepare"}\n'); p.stdin.flush()
     assert b"prepared" in p.stdout.readline()
     p.stdin.write(b'{"command":"start"}\n'); p.stdin.flush()
@@ -270,21 +277,23 @@ def main():
     server = Server()
     results, reference, queued = [], [], []
     try:
-        tools = [
-            ("zentrell-audio-helper", lambda: bench_helper(server, None)),
+        tools = [("zentrell-audio-helper", lambda: bench_helper(server, None))]
+        if BASELINE:
+            tools.append(("baseline helper", lambda: bench_helper(server, None, BASELINE)))
+        tools += [
             ("ffmpeg -f pulse", lambda: bench_pipes(server, None, [
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "speakers.monitor", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]],
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "virtualmic", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]]])),
-            # At the helper's own fragments: 30 ms for the output's monitor,
+            # At the helper's own fragments: 40 ms for the output's monitor,
             # 50 ms for the microphone.
             ("parec | sox", lambda: bench_pipes(server, None, [
                 [["parec", "-d", src, f"--latency-msec={latency}", "--raw", "--format=float32le", "--rate=48000",
                   "--channels=2"],
                  ["sox", "--buffer", "640", "-t", "raw", "-e", "floating-point", "-b", "32", "-c", "2", "-r", "48000",
                   "-", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", "16000", "-"]]
-                for src, latency in (("speakers.monitor", 30), ("virtualmic", 50))])),
+                for src, latency in (("speakers.monitor", 40), ("virtualmic", 50))])),
         ]
         for name, run in tools:
             sources = Sources(server)
@@ -309,6 +318,8 @@ def main():
         per = cpu / captured * 1000 if captured else float("nan")
         print(f"{name:24} {per:21.2f} {rss:12d} {captured:8.1f} {med:15.1f} {own:16.1f} {found:>4}/{sent}")
     print(f"{'parec --latency-msec=10':24} {'':21} {'':12} {'':8} {ms(reference):15.1f} {'(reference)':>16}")
+    server_name = "PipeWire" if ON_PIPEWIRE else "PulseAudio"
+    print(f"server: private {server_name}" + (f"; baseline helper: {BASELINE}" if BASELINE else ""))
     print(f"delays: medians from a click handed to the server to the output carrying it; 'beyond parec': median "
           f"difference to the reference capture running beside the tool on the same clicks; player target "
           f"{PLAYER_MS:g} ms, latency it reported at the clicks {ms(queued):.1f} ms")

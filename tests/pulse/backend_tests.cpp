@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -194,16 +196,39 @@ TEST(PulseBackend, QueriesFollowTheServer) {
   EXPECT_EQ(defaultPlatform().makeAudioEngine()->inputFormat().channelCount, 0u);
 }
 
+// Waits of the backend's loop thread so far (its voluntary context
+// switches); -1 when there is no such thread.
+long loopWaits() {
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string name;
+    if (!std::getline(comm, name) || name != "zt-pulse") continue;
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(24));
+  }
+  return -1;
+}
+
 // A player at a low latency makes the sink, and so its monitor, send
-// pieces of a few milliseconds; the stream gathers at least 20 ms (960
-// frames) per buffer.
-TEST(PulseBackend, SmallPiecesAreGathered) {
+// pieces of a few milliseconds; waking for each, and handing each over on
+// its own, would cost a wakeup, a delivery and an event line per piece.
+// The loop lets them gather for 40 ms between wakeups and each wakeup
+// hands over what it brought (well over 960 frames on average), losing
+// nothing by it.
+TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
   const pid_t player = server.play("speakers", toneFile(server, "system", 1000), 5);
   SystemCapture system;
   ASSERT_TRUE(system.start());
-  ASSERT_TRUE(waitUntil([&] { return system.got.count() > 48000 * 2; }, 20s));
+  ASSERT_TRUE(waitUntil([&] { return system.got.count() > 48000; }, 20s));
+  const long waitsBefore = loopWaits();
+  std::this_thread::sleep_for(2s);
+  const long waits = loopWaits() - waitsBefore;
+  ASSERT_GE(waitsBefore, 0);
+  // 25 a second at the spacing; waking per piece was over 200.
+  EXPECT_LE(waits, 2 * 50) << "loop waits in 2 s";
   EXPECT_GE(system.got.count() / system.got.buffers(), 960u);
   EXPECT_GT(toneLevel(system.got.since(system.got.count() - 48000), 1000, 48000), 0.2);
   system.stop();

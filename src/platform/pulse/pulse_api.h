@@ -22,14 +22,11 @@ namespace zt::platform::pulse {
 
 // Every libpulse function this backend calls.
 #define ZT_LIBPULSE_FUNCTIONS(X)           \
-  X(pa_threaded_mainloop_new)              \
-  X(pa_threaded_mainloop_free)             \
-  X(pa_threaded_mainloop_start)            \
-  X(pa_threaded_mainloop_set_name)         \
-  X(pa_threaded_mainloop_get_api)          \
-  X(pa_threaded_mainloop_in_thread)        \
-  X(pa_threaded_mainloop_lock)             \
-  X(pa_threaded_mainloop_unlock)           \
+  X(pa_mainloop_new)                       \
+  X(pa_mainloop_get_api)                   \
+  X(pa_mainloop_set_poll_func)             \
+  X(pa_mainloop_run)                       \
+  X(pa_mainloop_wakeup)                    \
   X(pa_proplist_new)                       \
   X(pa_proplist_sets)                      \
   X(pa_proplist_free)                      \
@@ -66,6 +63,7 @@ namespace zt::platform::pulse {
   X(pa_stream_drop)                        \
   X(pa_sample_spec_valid)                  \
   X(pa_usec_to_bytes)                      \
+  X(pa_bytes_to_usec)                      \
   X(pa_rtclock_now)
 
 // One pointer per function, typed from the library's own declaration, so a

@@ -147,6 +147,7 @@ bool PulseEngine::start() {
 // tap's worth, goes to the tap before the stream closes: it was captured
 // before the stop.
 void PulseEngine::stop() {
+  catchUp();
   LoopLock lock;
   if (stream_ && tap_) {
     pa_stream* stream = stream_;
@@ -286,14 +287,15 @@ void PulseEngine::consume(const void* data, size_t bytes) {
   while (frames > 0 && tap_) {
     if (!pending_) {
       const AudioFormat format{SampleType::Float32, static_cast<double>(sampleSpec->rate), channels, true};
-      pending_ = PCMBuffer::make(format, kMaxTapFrames);
+      pending_ = PCMBuffer::make(format, kFirstPendingFrames);
       pendingFrames_ = 0;
       pendingRate_ = sampleSpec->rate;
       if (!pending_) return;
     }
+    if (pendingFrames_ == pending_->frameCapacity() && !growPending(channels)) return;
     AudioBufferList* list = pending_->mutableAudioBufferList();
     auto* out = static_cast<float*>(list->buffers[0].data) + static_cast<size_t>(pendingFrames_) * channels;
-    const size_t take = std::min<size_t>(frames, kMaxTapFrames - pendingFrames_);
+    const size_t take = std::min<size_t>(frames, pending_->frameCapacity() - pendingFrames_);
     if (in) {
       std::memcpy(out, in, take * frameBytes);
       in += take * channels;
@@ -304,6 +306,18 @@ void PulseEngine::consume(const void* data, size_t bytes) {
     frames -= take;
     if (pendingFrames_ == kMaxTapFrames) handOver();
   }
+}
+
+// Lock held. A backlog outgrew the buffer: twice the room, up to the
+// largest a tap buffer may be, keeping what was gathered.
+bool PulseEngine::growPending(uint32_t channels) {
+  const uint32_t capacity = std::min(kMaxTapFrames, pending_->frameCapacity() * 2);
+  std::optional<PCMBuffer> larger = PCMBuffer::make(pending_->format(), capacity);
+  if (!larger) return false;
+  std::memcpy(larger->mutableAudioBufferList()->buffers[0].data, pending_->audioBufferList()->buffers[0].data,
+              static_cast<size_t>(pendingFrames_) * channels * sizeof(float));
+  pending_ = std::move(larger);
+  return true;
 }
 
 // Lock held. Hands everything gathered to the tap as one buffer.

@@ -31,6 +31,10 @@ class PulseEngine final : public AudioEngine {
  public:
   // The largest buffer handed to the tap, in frames.
   static constexpr uint32_t kMaxTapFrames = 16384;
+  // The room the gathering buffer starts with: a fragment or two of steady
+  // recording. It doubles only for a backlog, so a recording does not keep
+  // (and fill with zeros) the largest buffer's 128 kB per channel pair.
+  static constexpr uint32_t kFirstPendingFrames = 4096;
 
   PulseEngine();
   ~PulseEngine() override;
@@ -58,6 +62,7 @@ class PulseEngine final : public AudioEngine {
   void postConfigurationChange();
   void checkDefaultSource();
   void consume(const void* data, size_t bytes);
+  bool growPending(uint32_t channels);
   void handOver();
   static void onContextState(pa_context* context, void* userdata);
   static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,

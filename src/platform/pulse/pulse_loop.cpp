@@ -1,27 +1,128 @@
 #include "platform/pulse/pulse_loop.h"
 
+#include <poll.h>
+#include <pthread.h>
 #include <stdlib.h>
 
 #include <algorithm>
+#include <thread>
 
 namespace zt::platform::pulse {
 
 namespace {
 
+// The loop's state. `mutex` is the loop lock: the loop thread holds it
+// except while it waits in `pollUnlocked`. Recursive, as code on another
+// thread may take a LoopLock inside another one.
+struct Loop {
+  pa_mainloop* mainloop = nullptr;
+  std::recursive_mutex mutex;
+  std::thread::id thread;
+  // Lock held: a small piece of audio was read since the last poll.
+  bool dataArrived = false;
+  Clock::time_point lastWake;
+  // Guarded by `gateMutex`: polls entered so far; a request that the next
+  // poll happen at once, without waiting and without blocking; and the
+  // threads in `catchUp`, for which every poll does so.
+  std::mutex gateMutex;
+  std::condition_variable gate;
+  std::condition_variable entered;
+  uint64_t polls = 0;
+  bool hurry = false;
+  int catchingUp = 0;
+};
+
 std::once_flag gLoopOnce;
-pa_threaded_mainloop* gLoop = nullptr;
+Loop* gLoop = nullptr;
+
+// The mainloop's poll function, on the loop thread with the lock held.
+// Waits for the rest of the spacing first when the last wakeup brought
+// audio and nothing is due sooner (a zero timeout means events are queued).
+int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs, void* userdata) {
+  auto* l = static_cast<Loop*>(userdata);
+  const bool spaceOut = l->dataArrived && timeoutMs != 0;
+  l->dataArrived = false;
+  const auto start = Clock::now();
+  l->mutex.unlock();
+  bool hurry;
+  {
+    std::unique_lock<std::mutex> gate(l->gateMutex);
+    ++l->polls;
+    l->entered.notify_all();
+    const auto urgent = [l] { return l->hurry || l->catchingUp > 0; };
+    if (spaceOut && !urgent()) {
+      auto until = l->lastWake + kWakeSpacing;
+      if (timeoutMs > 0) until = std::min(until, start + std::chrono::milliseconds(timeoutMs));
+      l->gate.wait_until(gate, until, urgent);
+    }
+    hurry = urgent();
+    l->hurry = false;
+  }
+  int timeout = timeoutMs;
+  if (hurry) {
+    timeout = 0;
+  } else if (timeoutMs > 0) {
+    const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    timeout = static_cast<int>(std::max<int64_t>(0, timeoutMs - waited));
+  }
+  const int ready = ::poll(fds, count, timeout);
+  l->lastWake = Clock::now();
+  l->mutex.lock();
+  return ready;
+}
+
+// Any thread: the loop's next poll happens at once.
+void hurry(Loop* l) {
+  {
+    std::lock_guard<std::mutex> gate(l->gateMutex);
+    l->hurry = true;
+  }
+  l->gate.notify_all();
+}
 
 void startLoop() {
   quietLibrary();
   if (!loadLibpulse()) return;
-  gLoop = libpulse().pa_threaded_mainloop_new();
-  if (!gLoop) return;
-  libpulse().pa_threaded_mainloop_set_name(gLoop, "zt-pulse");
-  if (libpulse().pa_threaded_mainloop_start(gLoop) < 0) {
-    libpulse().pa_threaded_mainloop_free(gLoop);
-    gLoop = nullptr;
-  }
+  pa_mainloop* mainloop = libpulse().pa_mainloop_new();
+  if (!mainloop) return;
+  auto* l = new Loop;
+  l->mainloop = mainloop;
+  libpulse().pa_mainloop_set_poll_func(mainloop, &pollUnlocked, l);
+  std::lock_guard<std::recursive_mutex> lock(l->mutex);  // until the thread's id is known
+  std::thread thread([l] {
+    pthread_setname_np(pthread_self(), "zt-pulse");
+    std::lock_guard<std::recursive_mutex> held(l->mutex);
+    // Never quits: the loop serves the process until it ends.
+    libpulse().pa_mainloop_run(l->mainloop, nullptr);
+  });
+  l->thread = thread.get_id();
+  thread.detach();
+  gLoop = l;
 }
+
+}  // namespace
+
+void recordedDataArrived(pa_usec_t piece) {
+  const auto usec = std::chrono::duration_cast<std::chrono::microseconds>(kWakeSpacing).count();
+  if (gLoop && piece < static_cast<pa_usec_t>(usec) / 2) gLoop->dataArrived = true;
+}
+
+void catchUp() {
+  Loop* l = loop() ? gLoop : nullptr;
+  if (!l || std::this_thread::get_id() == l->thread) return;
+  std::unique_lock<std::mutex> gate(l->gateMutex);
+  // The poll under way (or the pass it started) may predate the call; the
+  // one after next begins only once the loop has dispatched what a poll
+  // made after the call found.
+  const uint64_t target = l->polls + 2;
+  ++l->catchingUp;
+  l->gate.notify_all();
+  libpulse().pa_mainloop_wakeup(l->mainloop);
+  l->entered.wait_for(gate, 4 * kWakeSpacing, [&] { return l->polls >= target; });
+  --l->catchingUp;
+}
+
+namespace {
 
 // A wait that also ends early when the operation is no longer running: a
 // context that fails cancels its operations without calling them back.
@@ -54,26 +155,25 @@ void runOperation(Waiter& waiter, Clock::time_point deadline, Start start) {
 
 }  // namespace
 
-pa_threaded_mainloop* loop() {
+pa_mainloop* loop() {
   std::call_once(gLoopOnce, startLoop);
-  return gLoop;
+  return gLoop ? gLoop->mainloop : nullptr;
 }
 
 pa_mainloop_api* loopApi() {
-  pa_threaded_mainloop* l = loop();
-  return l ? libpulse().pa_threaded_mainloop_get_api(l) : nullptr;
+  pa_mainloop* l = loop();
+  return l ? libpulse().pa_mainloop_get_api(l) : nullptr;
 }
 
 LoopLock::LoopLock() {
-  pa_threaded_mainloop* l = loop();
-  if (l && !libpulse().pa_threaded_mainloop_in_thread(l)) {
-    libpulse().pa_threaded_mainloop_lock(l);
-    locked_ = true;
-  }
+  if (!loop() || std::this_thread::get_id() == gLoop->thread) return;
+  hurry(gLoop);
+  gLoop->mutex.lock();
+  locked_ = true;
 }
 
 LoopLock::~LoopLock() {
-  if (locked_) libpulse().pa_threaded_mainloop_unlock(gLoop);
+  if (locked_) gLoop->mutex.unlock();
 }
 
 void Waiter::signal() {

@@ -1,12 +1,23 @@
 // The one PulseAudio main loop thread of the process, and the small
 // synchronous helpers the capture services build on.
 //
-// Every libpulse object of this backend lives on one threaded main loop.
-// Its callbacks run on the loop's thread with the loop lock held; every
-// other thread takes the lock (`LoopLock`) before it touches a libpulse
-// object. Because a callback only ever runs under that lock, clearing an
-// object's callbacks while holding it guarantees that none is running or
-// will run, which is what the engine's and the stream's teardown rely on.
+// Every libpulse object of this backend lives on one main loop, run on a
+// thread of its own. Its callbacks run on the loop's thread with the loop
+// lock held; every other thread takes the lock (`LoopLock`) before it
+// touches a libpulse object. Because a callback only ever runs under that
+// lock, clearing an object's callbacks while holding it guarantees that
+// none is running or will run, which is what the engine's and the stream's
+// teardown rely on.
+//
+// While audio flows in small pieces the loop wakes at most once per
+// kWakeSpacing: a sink serving a low-latency player hands its monitor's
+// data over in pieces of a few milliseconds, and waking for each piece
+// (the poll, the shared-ring signal, the release of every block back to
+// the server) cost the helper more than everything it does with the audio.
+// Waiting lets the pieces gather in the server's ring and be taken in one
+// pass. Other threads that take the lock, time events and queued requests
+// cut the wait short, so only the server's answers wait, by one spacing at
+// most.
 #pragma once
 
 #include <chrono>
@@ -22,15 +33,37 @@ namespace zt::platform::pulse {
 // The error domain this backend reports libpulse failures in.
 inline constexpr const char* kErrorDomain = "PulseAudio";
 
-// The process-wide threaded main loop; created and started on first use and
-// never stopped (the process ends with _exit, not by unwinding). The first
-// call loads libpulse; null when that or the loop failed, and every helper
-// below then acts as if no server were there.
-pa_threaded_mainloop* loop();
+// The process-wide main loop; created and started on first use and never
+// stopped (the process ends with _exit, not by unwinding). The first call
+// loads libpulse; null when that or the loop failed, and every helper below
+// then acts as if no server were there.
+pa_mainloop* loop();
 pa_mainloop_api* loopApi();
 
+// The least time between two wakeups of the loop while recorded audio
+// arrives. It adds up to this much (about half of it at the median) to the
+// way of a sound to the host. Measured against a 10 ms player: 20 ms left
+// the helper at about 5 ms of CPU per second of audio, 40 ms at about 4,
+// with a click's median way to the host near 35 ms, well within the tenth
+// of a second a live transcript can take.
+inline constexpr auto kWakeSpacing = std::chrono::milliseconds(40);
+
+// Loop thread (or lock held), for every piece a record stream reads: a
+// piece shorter than half the spacing means the server hands over audio in
+// small pieces, so the loop lets the next ones gather before it wakes
+// again. Larger pieces (PipeWire sends one per fragment) are gathered by
+// the server already; waiting for them would only delay them.
+void recordedDataArrived(pa_usec_t piece);
+
+// Any thread but the loop's, without the loop lock: returns once the loop
+// has taken in what the server had sent before the call (bounded by a few
+// spacings), so that a stop reads all of it rather than leaving the last
+// pieces waiting in the server's ring.
+void catchUp();
+
 // Holds the loop lock for its scope; a no-op on the loop thread itself,
-// where callbacks already hold it.
+// where callbacks already hold it. Ends any wait of the loop between
+// wakeups, so that requests made under the lock go out at once.
 class LoopLock {
  public:
   LoopLock();
@@ -94,15 +127,17 @@ void releaseOperation(pa_operation*& operation);
 // Clears a stream's callbacks, disconnects it when it is connected or on
 // its way there, and releases it.
 void closeStream(pa_stream* stream);
-// Loop thread, in a read callback: hands each fragment the record stream
-// holds to `use(data, bytes)` (data is null for a hole in the stream) and
-// drops it afterwards; ends early when `use` answers false.
+// Loop thread, in a read callback (or lock held): hands each fragment the
+// record stream holds to `use(data, bytes)` (data is null for a hole in the
+// stream) and drops it afterwards; ends early when `use` answers false.
 template <class Use>
 void readFragments(pa_stream* stream, Use use) {
+  const pa_sample_spec* sampleSpec = libpulse().pa_stream_get_sample_spec(stream);
   for (;;) {
     const void* data = nullptr;
     size_t bytes = 0;
     if (libpulse().pa_stream_peek(stream, &data, &bytes) < 0 || bytes == 0) return;
+    if (sampleSpec) recordedDataArrived(libpulse().pa_bytes_to_usec(bytes, sampleSpec));
     const bool more = use(data, bytes);
     libpulse().pa_stream_drop(stream);
     if (!more) return;
@@ -113,15 +148,15 @@ void readFragments(pa_stream* stream, Use use) {
 // the server sets the recorded device's latency to about the fragment, and
 // a monitor passes the request on to its sink: every other client of that
 // device then wakes as often as the fragment says. 10 ms forced the user's
-// output and microphone into 10 ms wakeups for as long as a recording ran,
-// and cost the helper a delivery, a conversion and an event line per
-// fragment. The system audio's 30 ms keeps a sound's way to the host well
-// under a tenth of a second while leaving the output near what desktop
-// players ask for anyway. The microphone's 50 ms halves its wakeups again:
-// every buffer is more than a tap's worth (1024 frames up to 48 kHz), each
-// read goes to the tap whole, and the four work slots then cover 150 ms of
-// a conversion queue that a busy machine keeps from running.
-inline constexpr pa_usec_t kSystemFragmentUsec = 30 * PA_USEC_PER_MSEC;
+// output and microphone into 10 ms wakeups for as long as a recording ran.
+// The system audio asks for the loop's own spacing: a smaller fragment
+// would make the output wake more often for data the loop takes in no
+// sooner, and 40 ms is still near what desktop players ask for anyway. The
+// microphone's 50 ms wakes its device less again: every buffer is more
+// than a tap's worth (1024 frames up to 48 kHz), each read goes to the tap
+// whole, and the four work slots then cover 150 ms of a conversion queue
+// that a busy machine keeps from running.
+inline constexpr pa_usec_t kSystemFragmentUsec = 40 * PA_USEC_PER_MSEC;
 inline constexpr pa_usec_t kMicrophoneFragmentUsec = 50 * PA_USEC_PER_MSEC;
 
 // Record-stream buffer attributes that let the server choose everything but

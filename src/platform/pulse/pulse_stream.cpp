@@ -180,6 +180,7 @@ void PulseStream::startCapture(StreamCompletion completion) {
 // Main queue. The completion runs once the server has closed the record
 // stream (or at once when there is none left to close).
 void PulseStream::stopCapture(StreamCompletion completion) {
+  catchUp();
   LoopLock lock;
   switch (phase_) {
     case Phase::Idle:
@@ -218,6 +219,10 @@ void PulseStream::dispose() {
   if (startTimer_) {
     if (pa_mainloop_api* api = loopApi()) api->time_free(startTimer_);
     startTimer_ = nullptr;
+  }
+  if (deliveryDue_) {
+    if (pa_mainloop_api* api = loopApi()) api->defer_free(deliveryDue_);
+    deliveryDue_ = nullptr;
   }
 }
 
@@ -474,7 +479,16 @@ void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
     self->emit(data, bytes);
     return true;
   });
-  self->deliverGathered();
+  // libpulse calls this once per piece, and one wakeup of the loop brings
+  // many: what to deliver is decided once the whole pass has been read.
+  pa_mainloop_api* api = loopApi();
+  if (!self->deliveryDue_) self->deliveryDue_ = api->defer_new(api, &PulseStream::onDeliveryDue, self);
+  if (self->deliveryDue_) api->defer_enable(self->deliveryDue_, 1);
+}
+
+void PulseStream::onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
+  api->defer_enable(event, 0);
+  static_cast<PulseStream*>(userdata)->deliverGathered();
 }
 
 // Loop thread, lock held. Gathers the fragment; a hole in the stream
@@ -500,17 +514,16 @@ void PulseStream::emit(const void* data, size_t bytes) {
   gathered_.erase(gathered_.begin(), gathered_.begin() + static_cast<std::ptrdiff_t>(done));
 }
 
-// Loop thread, lock held, at the end of a read. A backlog (after the
+// Loop thread, lock held, after the pass of the loop that read. A backlog (after the
 // process or the server stalled) arrives as a run of reads in quick
 // succession. Holding back what comes sooner than kMinDeliveryUsec after
 // the last buffer, or while that buffer is still being converted, gathers
 // the backlog into a few large buffers instead of a burst of small ones
-// that would outrun the conversion queue. The same minimum makes pieces
-// from a low-latency sink wait for more.
+// that would outrun the conversion queue. In steady state the loop's own
+// spacing of its wakeups gathers the pieces of a low-latency sink, and
+// every wakeup hands over what it brought.
 void PulseStream::deliverGathered() {
   if (gathered_.empty() || inFlight_->load() > 0) return;
-  const size_t minFrames = static_cast<size_t>(static_cast<uint64_t>(rate_) * kMinDeliveryUsec / 1000000);
-  if (gathered_.size() / channels_ < minFrames) return;
   if (libpulse().pa_rtclock_now() - lastDelivery_ < kMinDeliveryUsec) return;
   flushGathered();
 }

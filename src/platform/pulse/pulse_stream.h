@@ -63,10 +63,10 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   // The largest buffer handed to an output, in frames: the most a sample
   // buffer may carry.
   static constexpr size_t kMaxFramesPerBuffer = 16384;
-  // The least audio handed over at once while recording, in microseconds:
-  // a server whose sink runs at a low latency sends its monitor's data in
-  // pieces of a few milliseconds, and every delivery costs a thread hop, a
-  // conversion call and an event line.
+  // The least time between two deliveries while recording, in
+  // microseconds: every delivery costs a thread hop, a conversion call and
+  // an event line. Below the loop's spacing of its wakeups, so that each
+  // wakeup of a steady recording delivers.
   static constexpr uint64_t kMinDeliveryUsec = 20000;
 
  private:
@@ -95,6 +95,7 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void dispose();
   void emit(const void* data, size_t bytes);
   void deliverGathered();
+  static void onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
   void flushGathered();
   void post(const float* samples, size_t frames);
   static void onContextState(pa_context* context, void* userdata);
@@ -121,6 +122,8 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   pa_context* context_ = nullptr;
   pa_stream* record_ = nullptr;
   pa_time_event* startTimer_ = nullptr;
+  // Enabled by a read; delivers once the loop's pass is done.
+  pa_defer_event* deliveryDue_ = nullptr;
   pa_operation* pending_ = nullptr;  // the reconcile step under way
   bool reconciling_ = false;
   bool reconcileAgain_ = false;
