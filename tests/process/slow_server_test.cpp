@@ -1,0 +1,106 @@
+// A sound server that answers slowly or never must not hold up the helper:
+// commands and signals are served meanwhile, and an answer that comes after
+// the session moved on changes nothing.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <thread>
+
+#include "support/helper_run.h"
+
+namespace zt::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Sends `send` ("TERM": the signal), then reads until `await` arrives, or
+// waits `sleepMs`.
+struct Step {
+  std::string send;
+  json await = nullptr;
+  int sleepMs = 150;
+};
+
+struct Case {
+  const char* name;
+  json scenario;
+  std::vector<Step> steps;
+  Events expected;
+  int status;
+};
+
+json engines(std::vector<json> list) { return {{"engines", list}}; }
+
+TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
+  const json slow = {{"delayMs", 2500}};
+  const Step prepare{"prepare", kPrepared};
+  const std::vector<Case> cases = {
+      {"stop while the microphone is looked for",
+       {{"microphoneQuery", slow}},
+       {{"prepare"}, {"stop"}},
+       {kEnded},
+       0},
+      {"signal while the input format is asked for",
+       engines({{{"formatQuery", slow}}}),
+       {prepare, {"start"}, {"TERM"}},
+       {kPrepared, kEnded},
+       0},
+      {"stop while the engine start hangs",
+       engines({{{"start", "never"}}}),
+       {prepare, {"start"}, {"stop"}},
+       {kPrepared, kEnded},
+       0},
+      {"a refused command while the engine start hangs",
+       engines({{{"start", "never"}}}),
+       {prepare, {"start"}, {"prepare"}},
+       {kPrepared, errorEvent("INVALID_STATE"), kEnded},
+       1},
+      // The first run's answers arrive while paused, and must not end or
+      // disturb the run that follows.
+      {"late input format after a pause",
+       engines({{{"formatQuery", {{"delayMs", 600}}}}, json::object()}),
+       {prepare, {"start"}, {"pause", stateEvent("paused"), 0}, {"", nullptr, 900},
+        {"resume", stateEvent("recording"), 0}, {"stop"}},
+       {kPrepared, stateEvent("paused"), stateEvent("recording"), kEnded},
+       0},
+      {"late engine start after a pause",
+       engines({{{"start", {{"delayMs", 600}}}}, json::object()}),
+       {prepare, {"start"}, {"pause", stateEvent("paused"), 0}, {"", nullptr, 900},
+        {"resume", stateEvent("recording"), 0}, {"stop"}},
+       {kPrepared, stateEvent("paused"), stateEvent("recording"), kEnded},
+       0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto child = startSim(c.scenario);
+    Events seen;
+    Clock::time_point lastSent;
+    for (const auto& step : c.steps) {
+      lastSent = Clock::now();
+      if (step.send == "TERM") {
+        child->signal(SIGTERM);
+      } else if (!step.send.empty()) {
+        child->send(step.send);
+      }
+      if (step.await.is_null()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(step.sleepMs));
+        continue;
+      }
+      while (auto line = child->nextControl(10s)) {
+        seen.push_back(json::parse(*line));
+        if (seen.back() == step.await) break;
+      }
+    }
+    const RunResult rest = collect(*child, 10s);
+    // Well before the 2.5 s the slow answers take, and hung ones never come.
+    EXPECT_LT(Clock::now() - lastSent, 1500ms);
+    seen.insert(seen.end(), rest.control.begin(), rest.control.end());
+    EXPECT_EQ(seen, c.expected);
+    EXPECT_EQ(rest.status, c.status);
+    EXPECT_EQ(rest.stderrText, "");
+  }
+}
+
+}  // namespace
+}  // namespace zt::test
