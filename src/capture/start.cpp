@@ -53,7 +53,8 @@ void ZTCapture::buildMicrophone(uint64_t token, bool streamRunning) {
   ZT_ASSERT_MAIN_QUEUE();
   _engine = _platform.makeAudioEngine();
   _engine->inputFormat([this, token, streamRunning](platform::AudioFormat format) {
-    async(mainQueue(), [this, token, streamRunning, format] { inputFormatKnown(token, streamRunning, format); });
+    async(mainQueue(),
+          [this, token, streamRunning, format] { inputFormatKnown(token, streamRunning, format); });
   });
 }
 
@@ -76,7 +77,8 @@ void ZTCapture::inputFormatKnown(uint64_t token, bool streamRunning, platform::A
   if (!streamRunning && !buildStream()) return;
   _engine->prepare();
   _engine->start([this, token, streamRunning](bool started) {
-    async(mainQueue(), [this, token, streamRunning, started] { engineStarted(token, streamRunning, started); });
+    async(mainQueue(),
+          [this, token, streamRunning, started] { engineStarted(token, streamRunning, started); });
   });
 }
 

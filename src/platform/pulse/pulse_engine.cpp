@@ -86,7 +86,7 @@ void PulseEngine::onDefaults(pa_context* context, const pa_server_info* info, vo
   if (!info->default_source_name || !*info->default_source_name) return self->finishFormat(noInput());
   self->foundSource_.reset();
   self->formatQuery_ = libpulse().pa_context_get_source_info_by_name(context, info->default_source_name,
-                                                                    &PulseEngine::onSource, self);
+                                                                     &PulseEngine::onSource, self);
   if (!self->formatQuery_) self->finishFormat(noServer());
 }
 
@@ -141,7 +141,8 @@ void PulseEngine::removeTap(uint32_t bus) {
 void PulseEngine::start(StartCompletion completion) {
   LoopLock lock;
   if (startCompletion_) return answerLater(std::move(completion), false);
-  if (stream_) return answerLater(std::move(completion), libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY);
+  if (stream_)
+    return answerLater(std::move(completion), libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY);
   if (!context_ || !source_ || libpulse().pa_context_get_state(context_) != PA_CONTEXT_READY)
     return answerLater(std::move(completion), false);
   pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, source_->sampleSpec.rate, source_->sampleSpec.channels};
@@ -242,8 +243,8 @@ void PulseEngine::onContextState(pa_context* context, void* userdata) {
   const auto state = libpulse().pa_context_get_state(context);
   if (state == PA_CONTEXT_READY) {
     self->connected_ = true;
-    subscribe(context, static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE |
-                                                           PA_SUBSCRIPTION_MASK_SERVER));
+    subscribe(context,
+              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
     if (self->formatCompletion_) self->askDefaults();
   } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
     self->finishFormat(noServer());

@@ -421,8 +421,9 @@ class SimEngine : public platform::AudioEngine {
   using platform::AudioEngine::start;
   void inputFormat(FormatCompletion completion) override {
     const Answer answer = script_.formatQuery;
-    const AudioFormat format = answer.kind == Answer::Kind::Ok ? script_.inputFormat
-                                                         : AudioFormat{platform::SampleType::Float32, 48000, 0, true};
+    const AudioFormat format = answer.kind == Answer::Kind::Ok
+                                   ? script_.inputFormat
+                                   : AudioFormat{platform::SampleType::Float32, 48000, 0, true};
     impl_->answerLater(answer, [completion, format] { completion(format); });
   }
   void installTap(uint32_t, uint32_t bufferSize, const AudioFormat& format,
@@ -439,7 +440,8 @@ class SimEngine : public platform::AudioEngine {
     const Answer answer = script_.start;
     const bool started = answer.kind == Answer::Kind::Ok && startNow();
     // A stop before the answer makes it a failure, as the boundary says.
-    impl_->answerLater(answer, [completion, started, alive = alive_] { completion(started && alive->load()); });
+    impl_->answerLater(answer,
+                       [completion, started, alive = alive_] { completion(started && alive->load()); });
   }
   // After this returns no tap call runs, and none will.
   void stop() override {
