@@ -3,6 +3,10 @@
 // the session moved on changes nothing.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -125,6 +129,65 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
     EXPECT_EQ(seen, c.expected);
     EXPECT_EQ(rest.status, c.status);
     EXPECT_EQ(rest.stderrText, "");
+  }
+}
+
+// A sound server that takes connections and never says a word.
+class SilentServer {
+ public:
+  SilentServer() {
+    char dir[] = "/tmp/zt-silent-XXXXXX";
+    dir_ = mkdtemp(dir);
+    path_ = dir_ + "/native";
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_.copy(address.sun_path, sizeof(address.sun_path) - 1);
+    ready_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 && listen(fd_, 16) == 0;
+  }
+  ~SilentServer() {
+    close(fd_);
+    unlink(path_.c_str());
+    rmdir(dir_.c_str());
+  }
+  bool ready() const { return ready_; }
+  std::string address() const { return "unix:" + path_; }
+
+ private:
+  std::string dir_;
+  std::string path_;
+  int fd_ = -1;
+  bool ready_ = false;
+};
+
+// The real backend: its questions give up after their bounds, and a "stop"
+// meanwhile is served at once.
+TEST(SlowServer, SilentSoundServer) {
+  SilentServer server;
+  ASSERT_TRUE(server.ready());
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "left to fail");
+    ChildOptions options;
+    options.env["PULSE_SERVER"] = server.address();
+    Child child(ZT_HELPER_PATH, options);
+    const auto begin = Clock::now();
+    child.send("prepare");
+    if (stop) {
+      std::this_thread::sleep_for(300ms);
+      child.send("stop");
+    }
+    const RunResult r = collect(child, 20s);
+    const auto took = Clock::now() - begin;
+    if (stop) {
+      EXPECT_EQ(r.control, Events{kEnded});
+      EXPECT_LT(took, 1500ms);
+    } else {
+      // Two questions of two seconds each: the microphone, then the output.
+      EXPECT_EQ(r.control, (Events{errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}));
+      EXPECT_LT(took, 8s);
+    }
+    EXPECT_EQ(r.status, stop ? 0 : 1);
+    EXPECT_EQ(r.stderrText, "");
   }
 }
 
