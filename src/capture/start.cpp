@@ -38,6 +38,8 @@ void ZTCapture::beginStart() {
 // input format and the engine start; neither is waited for here, so commands
 // and signals keep being served while a slow server answers. Each answer
 // comes back to the main queue and counts only while its start is current.
+// The stream is built on `display` (always `_display`, which stays while the
+// session runs) once the microphone's format is known.
 void ZTCapture::startDisplay(std::shared_ptr<platform::Display> display, uint64_t token) {
   ZT_ASSERT_MAIN_QUEUE();
   buildMicrophone(token, false);
