@@ -60,6 +60,17 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
        {prepare, {"start"}, {"prepare"}},
        {kPrepared, errorEvent("INVALID_STATE"), kEnded},
        1},
+      {"pause while the engine start hangs",
+       engines({{{"start", "never"}}}),
+       {prepare, {"start"}, {"pause", stateEvent("paused"), 0}, {"stop"}},
+       {kPrepared, stateEvent("paused"), kEnded},
+       0},
+      // An input that fails while its start is being answered stays failed.
+      {"microphone lost before the engine start answers",
+       engines({{{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}}),
+       {prepare, {"start", nullptr, 1200}, {"stop"}},
+       {kPrepared, errorEvent("MICROPHONE_UNAVAILABLE"), kEnded},
+       1},
       // The first run's answers arrive while paused, and must not end or
       // disturb the run that follows.
       {"late input format after a pause",
