@@ -54,7 +54,7 @@ void ZTCapture::command(const std::string& word) {
     beginPrepare();
   } else if (word == "start" && _phase == CapturePhase::Prepared && _prepared) {
     beginStart();
-  } else if (word == "pause" && phase >= static_cast<uint64_t>(CapturePhase::StreamStarting) &&
+  } else if (word == "pause" && phase >= static_cast<uint64_t>(CapturePhase::Starting) &&
              phase <= static_cast<uint64_t>(CapturePhase::Paused)) {
     _wantPaused = true;
     beginStop();

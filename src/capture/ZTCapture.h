@@ -61,6 +61,7 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
   void microphonePermission(PermissionAnswer answer);
   void screenPermission(PermissionAnswer answer);
   void displayForCapture(DisplayAnswer answer);
+  void shareableDisplay(DisplayAnswer answer);
   void beginPrepare();
 
   // Starting, main queue.
@@ -102,9 +103,13 @@ class ZTCapture final : public platform::StreamOutput, public platform::StreamDe
   void preparationStep3(uint64_t token, std::shared_ptr<platform::Display> display,
                         std::optional<std::string> code);
   bool preparationIsCurrent(uint64_t token) const;
-  bool buildMicrophone(uint64_t token);
-  bool startEngine();
+  bool startIsCurrent(uint64_t token) const;
+  void buildMicrophone(uint64_t token, bool streamRunning);
+  void inputFormatKnown(uint64_t token, bool streamRunning, platform::AudioFormat format);
+  bool buildStream();
+  void engineStarted(uint64_t token, bool streamRunning, bool started);
   void startCompleted(uint64_t token, std::optional<platform::Error> error);
+  void openAdmission();
   void configurationChanged(uint64_t token);
   void sourceLostWhileStarting(uint64_t token, const char* code);
   void convertSystem(uint64_t snapshot, std::shared_ptr<platform::SampleBuffer> buffer, int64_t frames);

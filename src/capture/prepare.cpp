@@ -94,12 +94,24 @@ void ZTCapture::screenPermission(PermissionAnswer answer) {
   });
 }
 
+// Main queue. The presence answer comes back here before the content is
+// asked for, so the checks keep their order without the main queue waiting
+// on the audio service.
 void ZTCapture::displayForCapture(DisplayAnswer answer) {
   ZT_ASSERT_MAIN_QUEUE();
-  if (!_platform.captureDevices().hasDefaultAudioDevice()) {
-    answer(nullptr, "MICROPHONE_UNAVAILABLE");
-    return;
-  }
+  _platform.captureDevices().hasDefaultAudioDevice([this, answer = std::move(answer)](bool present) {
+    async(mainQueue(), [this, answer, present] {
+      if (!present) {
+        answer(nullptr, "MICROPHONE_UNAVAILABLE");
+        return;
+      }
+      shareableDisplay(answer);
+    });
+  });
+}
+
+void ZTCapture::shareableDisplay(DisplayAnswer answer) {
+  ZT_ASSERT_MAIN_QUEUE();
   _platform.screenCapture().getShareableContent(
       true, true,
       [answer = std::move(answer)](std::optional<platform::ShareableContent> content,

@@ -1,7 +1,8 @@
 // Starting capture: permission re-checks, the microphone engine and its tap,
 // the audio-only stream, and the start completion that opens admission.
-// Main queue, except the tap (engine thread) and the configuration-change
-// callback (posting thread).
+// Main queue, except the tap (engine thread), the configuration-change
+// callback (posting thread) and the engine's answers, which only post back
+// to the main queue.
 
 #include "base/dispatch.h"
 #include "capture/ZTCapture.h"
@@ -33,41 +34,59 @@ void ZTCapture::beginStart() {
   startDisplay(_display, token);
 }
 
-bool ZTCapture::buildMicrophone(uint64_t token) {
+// Main queue. A start goes through two answers from the audio service, the
+// input format and the engine start; neither is waited for here, so commands
+// and signals keep being served while a slow server answers. Each answer
+// comes back to the main queue and counts only while its start is current.
+// The stream is built on `display` (always `_display`, which stays while the
+// session runs) once the microphone's format is known.
+void ZTCapture::startDisplay(std::shared_ptr<platform::Display> display, uint64_t token) {
+  ZT_ASSERT_MAIN_QUEUE();
+  buildMicrophone(token, false);
+}
+
+bool ZTCapture::startIsCurrent(uint64_t token) const {
+  return token == _generation && _phase == CapturePhase::Starting;
+}
+
+// Main queue. `streamRunning`: the stream has already started and only the
+// microphone is missing.
+void ZTCapture::buildMicrophone(uint64_t token, bool streamRunning) {
   ZT_ASSERT_MAIN_QUEUE();
   _engine = _platform.makeAudioEngine();
-  const platform::AudioFormat format = _engine->inputFormat();
+  _engine->inputFormat([this, token, streamRunning](platform::AudioFormat format) {
+    async(mainQueue(),
+          [this, token, streamRunning, format] { inputFormatKnown(token, streamRunning, format); });
+  });
+}
+
+void ZTCapture::inputFormatKnown(uint64_t token, bool streamRunning, platform::AudioFormat format) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (!startIsCurrent(token)) return;
   if (format.channelCount < 1 || format.channelCount > kMaxBufferChannels ||
       !(format.sampleRate >= kMinSampleRate) || !(format.sampleRate <= kMaxSampleRate)) {
     // A server gone (found missing at a resume) is named as it is while
     // recording, whichever source notices.
     const bool noService = format.channelCount == 0 && format.sampleRate == 0;
     fail(noService ? "SYSTEM_AUDIO_UNAVAILABLE" : "MICROPHONE_UNAVAILABLE");
-    return false;
+    return;
   }
   _engine->installTap(0, kTapBufferFrames, format,
                       [this, token](const platform::PCMBuffer& buffer) { microphone(buffer, token); });
   _tapInstalled = true;
   _configurationObserver = _platform.notificationCenter().addEngineConfigurationObserver(
       _engine.get(), [this, token] { configurationChanged(token); });
-  return true;
-}
-
-bool ZTCapture::startEngine() {
-  ZT_ASSERT_MAIN_QUEUE();
+  if (!streamRunning && !buildStream()) return;
   _engine->prepare();
-  if (!_engine->start()) {
-    fail("MICROPHONE_UNAVAILABLE");
-    return false;
-  }
-  return true;
+  _engine->start([this, token, streamRunning](bool started) {
+    async(mainQueue(),
+          [this, token, streamRunning, started] { engineStarted(token, streamRunning, started); });
+  });
 }
 
-void ZTCapture::startDisplay(std::shared_ptr<platform::Display> display, uint64_t token) {
+bool ZTCapture::buildStream() {
   ZT_ASSERT_MAIN_QUEUE();
-  if (!buildMicrophone(token)) return;
-
-  platform::ContentFilter filter{std::move(display), {}};
+  platform::ContentFilter filter{_display, {}};
   platform::StreamConfiguration configuration;
   configuration.capturesAudio = true;
   configuration.excludesCurrentProcessAudio = true;
@@ -86,9 +105,22 @@ void ZTCapture::startDisplay(std::shared_ptr<platform::Display> display, uint64_
   _activeStream.store(_stream.get());
   if (!_stream->addStreamOutput(this, platform::kStreamOutputAudio, _samples)) {
     fail("SYSTEM_AUDIO_UNAVAILABLE");
+    return false;
+  }
+  return true;
+}
+
+void ZTCapture::engineStarted(uint64_t token, bool streamRunning, bool started) {
+  ZT_ASSERT_MAIN_QUEUE();
+  if (!startIsCurrent(token)) return;
+  if (!started) {
+    fail("MICROPHONE_UNAVAILABLE");
     return;
   }
-  if (!startEngine()) return;
+  if (streamRunning) {
+    openAdmission();
+    return;
+  }
   _phase = CapturePhase::StreamStarting;
   deadline(kPhaseDeadlineSeconds);
   _stream->startCapture([this, token](std::optional<platform::Error> error) {
@@ -110,10 +142,22 @@ void ZTCapture::startCompleted(uint64_t token, std::optional<platform::Error> er
     beginStop();
     return;
   }
-  // A "pause" then "resume" while the stream was starting stopped and
-  // released the microphone; bring it up again under this run's token, so
-  // that the host never believes both sources are captured when one is dead.
-  if (!_engine && !(buildMicrophone(token) && startEngine())) return;
+  if (!_engine) {
+    // A "pause" then "resume" while the stream was starting stopped and
+    // released the microphone; bring it up again under this run's token, so
+    // that the host never believes both sources are captured when one is
+    // dead. Until then the run is starting again, with its deadline.
+    _phase = CapturePhase::Starting;
+    deadline(kPhaseDeadlineSeconds);
+    buildMicrophone(token, true);
+    return;
+  }
+  openAdmission();
+}
+
+void ZTCapture::openAdmission() {
+  ZT_ASSERT_MAIN_QUEUE();
+  _phase = CapturePhase::Recording;
   deadline(0);
   state("recording");
   _output->setAcceptingAudio(true);
@@ -140,7 +184,9 @@ void ZTCapture::configurationChanged(uint64_t token) {
 void ZTCapture::sourceLostWhileStarting(uint64_t token, const char* code) {
   ZT_ASSERT_MAIN_QUEUE();
   if (token != _generation) return;
-  if (_phase == CapturePhase::StreamStarting || _phase == CapturePhase::Recording) fail(code);
+  if (_phase == CapturePhase::Starting || _phase == CapturePhase::StreamStarting ||
+      _phase == CapturePhase::Recording)
+    fail(code);
 }
 
 }  // namespace zt

@@ -189,14 +189,41 @@ class ScreenAccess {
 
 enum class AuthorizationStatus : int { NotDetermined = 0, Restricted = 1, Denied = 2, Authorized = 3 };
 
+// Waits for a completion-style call to answer; for callers that may block
+// (tests, tools), never the main queue, which must keep serving commands and
+// signals while a service takes its time.
+template <class Result, class Call>
+Result waitForAnswer(Call call) {
+#ifndef NDEBUG
+  dispatch_assert_queue_not(dispatch_get_main_queue());
+#endif
+  struct Answer {
+    dispatch_semaphore_t done = dispatch_semaphore_create(0);
+    Result result{};
+    ~Answer() { dispatch_release(done); }
+  };
+  auto answer = std::make_shared<Answer>();
+  call([answer](Result result) {
+    answer->result = std::move(result);
+    dispatch_semaphore_signal(answer->done);
+  });
+  dispatch_semaphore_wait(answer->done, DISPATCH_TIME_FOREVER);
+  return answer->result;
+}
+
 class CaptureDevices {
  public:
   virtual ~CaptureDevices() = default;
   virtual AuthorizationStatus audioAuthorizationStatus() = 0;
   // May prompt; the completion runs once, on any queue, with the decision.
   virtual void requestAudioAccess(std::function<void(bool granted)> completion) = 0;
-  // A default audio input device exists.
-  virtual bool hasDefaultAudioDevice() = 0;
+  // Whether a default audio input device exists. The completion runs once,
+  // on a thread of the backend's choosing, never inside this call.
+  virtual void hasDefaultAudioDevice(std::function<void(bool present)> completion) = 0;
+  // The same, waited for.
+  bool hasDefaultAudioDevice() {
+    return waitForAnswer<bool>([this](auto done) { hasDefaultAudioDevice(std::move(done)); });
+  }
 };
 
 // Receives every tap buffer on the engine's own thread; the buffer is only
@@ -206,18 +233,35 @@ using TapBlock = std::function<void(const PCMBuffer& buffer)>;
 // An engine records the default input. Built fresh for every capture run.
 // Destroying it (after `stop`) guarantees that no tap call and no
 // configuration-change call is running or will run.
+//
+// `inputFormat` and `start` answer through completions that run once, on a
+// thread of the backend's choosing and never inside the call; a backend
+// bounds how long either may take. Stopping or destroying the engine while
+// one is pending still answers it (a start then answers false), so a
+// completion must not reach the engine itself.
 class AudioEngine {
  public:
+  using FormatCompletion = std::function<void(AudioFormat format)>;
+  using StartCompletion = std::function<void(bool started)>;
+
   virtual ~AudioEngine() = default;
   // The input's format on bus 0. Neither a rate nor channels: the audio
   // service itself is out of reach, and the system audio with it.
-  virtual AudioFormat inputFormat() = 0;
+  virtual void inputFormat(FormatCompletion completion) = 0;
   virtual void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) = 0;
   virtual void removeTap(uint32_t bus) = 0;
   virtual void prepare() = 0;
-  // True once input is running.
-  virtual bool start() = 0;
+  // True once input is running; called after `inputFormat` has answered.
+  virtual void start(StartCompletion completion) = 0;
   virtual void stop() = 0;
+
+  // The same answers, waited for.
+  AudioFormat inputFormat() {
+    return waitForAnswer<AudioFormat>([this](auto done) { inputFormat(FormatCompletion(std::move(done))); });
+  }
+  bool start() {
+    return waitForAnswer<bool>([this](auto done) { start(StartCompletion(std::move(done))); });
+  }
 };
 
 // A registration with the notification centre; destroying it does not

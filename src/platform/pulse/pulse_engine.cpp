@@ -4,13 +4,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace zt::platform::pulse {
 
 namespace {
 
-constexpr auto kQueryBound = std::chrono::seconds(2);
-constexpr auto kStartBound = std::chrono::seconds(3);
+// How long the server may take to answer a question, and to accept or
+// refuse the record stream.
+constexpr pa_usec_t kQueryBound = 2 * PA_USEC_PER_SEC;
+constexpr pa_usec_t kStartBound = 3 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kFragmentUsec = kMicrophoneFragmentUsec;
 
 // No usable input on a server that answers; and no server at all.
@@ -19,13 +22,14 @@ AudioFormat noServer() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
 
 }  // namespace
 
-PulseEngine::PulseEngine() = default;
+PulseEngine::PulseEngine(const char* name) : name_(name) {}
 
 PulseEngine::~PulseEngine() {
   stop();
   pa_context* context = nullptr;
   {
     LoopLock lock;
+    finishFormat(noServer());
     observers_->entries.clear();
     cancelOperation(serverQuery_);
     context = context_;
@@ -34,50 +38,88 @@ PulseEngine::~PulseEngine() {
   releaseContext(context);
 }
 
-// Main queue. The engine keeps its own connection so that its subscription
-// and its record stream fail together when the server goes away.
-bool PulseEngine::ensureContext(Clock::time_point deadline) {
-  {
-    LoopLock lock;
-    if (context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY) return true;
-  }
-  int error = 0;
-  pa_context* context = connectContext("Zentrell microphone", deadline, &error);
-  if (!context) return false;
-  LoopLock lock;
-  // A previous connection that failed; it has no stream left to serve.
+// Lock held. The engine keeps its own connection so that its subscription
+// and its record stream fail together when the server goes away. A previous
+// connection that failed has no stream left to serve.
+bool PulseEngine::connect() {
+  pa_mainloop_api* api = loopApi();
+  if (!api) return false;
+  teardownStream();
+  finishStart(false);
   if (context_) closeContext(context_);
-  context_ = context;
+  connected_ = false;
+  context_ = newContext(api, name_);
+  if (!context_) return false;
   libpulse().pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
   libpulse().pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
-  subscribe(context_,
-            static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
-  return libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
+  if (libpulse().pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    closeContext(context_);
+    context_ = nullptr;
+    return false;
+  }
+  return true;
 }
 
-AudioFormat PulseEngine::inputFormat() {
-  const auto deadline = Clock::now() + kQueryBound;
-  if (!ensureContext(deadline)) return noServer();
-  pa_context* context;
-  {
-    LoopLock lock;
-    context = context_;
+void PulseEngine::inputFormat(FormatCompletion completion) {
+  LoopLock lock;
+  // One question at a time; a second one meanwhile learns nothing.
+  if (formatCompletion_) return answerLater(std::move(completion), noServer());
+  formatCompletion_ = std::move(completion);
+  const bool ready = context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
+  if (!ready && !connect()) return finishFormat(noServer());
+  if (!formatCompletion_) return;  // the connection failed at once
+  formatTimer_ = armTimer(context_, kQueryBound, &PulseEngine::onFormatTimeout, this);
+  if (ready) askDefaults();
+}
+
+// Lock held, context ready.
+void PulseEngine::askDefaults() {
+  cancelOperation(formatQuery_);
+  formatQuery_ = libpulse().pa_context_get_server_info(context_, &PulseEngine::onDefaults, this);
+  if (!formatQuery_) finishFormat(noServer());
+}
+
+void PulseEngine::onDefaults(pa_context* context, const pa_server_info* info, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  releaseOperation(self->formatQuery_);
+  if (!info) return self->finishFormat(noServer());
+  if (!info->default_source_name || !*info->default_source_name) return self->finishFormat(noInput());
+  self->foundSource_.reset();
+  self->formatQuery_ = libpulse().pa_context_get_source_info_by_name(context, info->default_source_name,
+                                                                     &PulseEngine::onSource, self);
+  if (!self->formatQuery_) self->finishFormat(noServer());
+}
+
+void PulseEngine::onSource(pa_context*, const pa_source_info* info, int eol, void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  if (eol == 0) {
+    if (info && !self->foundSource_) self->foundSource_ = sourceDetails(*info);
+    return;
   }
-  // The context stays alive: only this thread (the engine's owner) replaces
-  // or releases it.
-  auto defaults = queryDefaults(context, deadline);
-  if (!defaults) return noServer();
-  if (defaults->source.empty()) return noInput();
-  auto source = querySource(context, defaults->source, deadline);
+  releaseOperation(self->formatQuery_);
+  const auto source = self->foundSource_;
   // A monitor as the default source would record the system audio a second
   // time, so it does not count as a microphone.
-  if (!source || source->isMonitor || source->sampleSpec.channels == 0) return noInput();
-  {
-    LoopLock lock;
-    source_ = source;
-  }
-  return AudioFormat{SampleType::Float32, static_cast<double>(source->sampleSpec.rate),
-                     source->sampleSpec.channels, true};
+  if (!source || source->isMonitor || source->sampleSpec.channels == 0) return self->finishFormat(noInput());
+  self->source_ = source;
+  self->finishFormat(AudioFormat{SampleType::Float32, static_cast<double>(source->sampleSpec.rate),
+                                 source->sampleSpec.channels, true});
+}
+
+void PulseEngine::onFormatTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                  void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  api->time_free(event);
+  self->formatTimer_ = nullptr;
+  self->finishFormat(noServer());
+}
+
+// Lock held. Answers the pending question, if any, once.
+void PulseEngine::finishFormat(AudioFormat format) {
+  cancelTimer(formatTimer_);
+  cancelOperation(formatQuery_);
+  foundSource_.reset();
+  if (formatCompletion_) answerLater(std::exchange(formatCompletion_, nullptr), format);
 }
 
 void PulseEngine::installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) {
@@ -96,51 +138,54 @@ void PulseEngine::removeTap(uint32_t bus) {
   pendingFrames_ = 0;
 }
 
-bool PulseEngine::start() {
-  const auto deadline = Clock::now() + kStartBound;
-  bool haveSource;
-  {
-    LoopLock lock;
-    haveSource =
-        source_.has_value() && context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
-  }
-  if (!haveSource && inputFormat().channelCount == 0) return false;
-
-  {
-    LoopLock lock;
-    if (stream_) return libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY;
-    if (!context_ || !source_) return false;
-    pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, source_->sampleSpec.rate, source_->sampleSpec.channels};
-    // The tap's format decides what the server hands over; it converts.
-    if (tapFormat_ && tapFormat_->sampleType == SampleType::Float32 && tapFormat_->interleaved &&
-        tapFormat_->channelCount >= 1 && tapFormat_->channelCount <= PA_CHANNELS_MAX &&
-        tapFormat_->sampleRate >= 1 && tapFormat_->sampleRate <= PA_RATE_MAX) {
-      sampleSpec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
-      sampleSpec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
-    }
-    if (!libpulse().pa_sample_spec_valid(&sampleSpec)) return false;
-    const pa_channel_map* map = sampleSpec.channels == source_->map.channels ? &source_->map : nullptr;
-    stream_ = libpulse().pa_stream_new(context_, "Microphone", &sampleSpec, map);
-    if (!stream_) return false;
-    stopping_ = false;
-    startWaiter_.reset();
-    libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
-    libpulse().pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
-    const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
-    // Not movable: if the source goes, the server must not quietly carry
-    // this stream over to another one (perhaps a monitor); the stream fails
-    // instead and the session hears of it.
-    const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
-    if (libpulse().pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
-      teardownStream();
-      return false;
-    }
-  }
-  startWaiter_.waitUntil(deadline);
+void PulseEngine::start(StartCompletion completion) {
   LoopLock lock;
-  if (stream_ && libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY) return true;
-  teardownStream();
-  return false;
+  if (startCompletion_) return answerLater(std::move(completion), false);
+  if (stream_)
+    return answerLater(std::move(completion), libpulse().pa_stream_get_state(stream_) == PA_STREAM_READY);
+  if (!context_ || !source_ || libpulse().pa_context_get_state(context_) != PA_CONTEXT_READY)
+    return answerLater(std::move(completion), false);
+  pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, source_->sampleSpec.rate, source_->sampleSpec.channels};
+  // The tap's format decides what the server hands over; it converts.
+  if (tapFormat_ && tapFormat_->sampleType == SampleType::Float32 && tapFormat_->interleaved &&
+      tapFormat_->channelCount >= 1 && tapFormat_->channelCount <= PA_CHANNELS_MAX &&
+      tapFormat_->sampleRate >= 1 && tapFormat_->sampleRate <= PA_RATE_MAX) {
+    sampleSpec.rate = static_cast<uint32_t>(tapFormat_->sampleRate);
+    sampleSpec.channels = static_cast<uint8_t>(tapFormat_->channelCount);
+  }
+  if (!libpulse().pa_sample_spec_valid(&sampleSpec)) return answerLater(std::move(completion), false);
+  const pa_channel_map* map = sampleSpec.channels == source_->map.channels ? &source_->map : nullptr;
+  stream_ = libpulse().pa_stream_new(context_, "Microphone", &sampleSpec, map);
+  if (!stream_) return answerLater(std::move(completion), false);
+  stopping_ = false;
+  startCompletion_ = std::move(completion);
+  libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
+  libpulse().pa_stream_set_read_callback(stream_, &PulseEngine::onStreamRead, this);
+  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
+  // Not movable: if the source goes, the server must not quietly carry
+  // this stream over to another one (perhaps a monitor); the stream fails
+  // instead and the session hears of it.
+  const auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
+  if (libpulse().pa_stream_connect_record(stream_, source_->name.c_str(), &attr, flags) < 0) {
+    teardownStream();
+    return finishStart(false);
+  }
+  startTimer_ = armTimer(context_, kStartBound, &PulseEngine::onStartTimeout, this);
+}
+
+void PulseEngine::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                                 void* userdata) {
+  auto* self = static_cast<PulseEngine*>(userdata);
+  api->time_free(event);
+  self->startTimer_ = nullptr;
+  self->teardownStream();
+  self->finishStart(false);
+}
+
+// Lock held. Answers the pending start, if any, once.
+void PulseEngine::finishStart(bool started) {
+  cancelTimer(startTimer_);
+  if (startCompletion_) answerLater(std::exchange(startCompletion_, nullptr), started);
 }
 
 // What the server has sent and the tap has not seen yet, even less than a
@@ -158,6 +203,7 @@ void PulseEngine::stop() {
     if (stream_ == stream) handOver();
   }
   teardownStream();
+  finishStart(false);
 }
 
 // Lock held. Once the callbacks are cleared under the lock, no tap call is
@@ -196,8 +242,15 @@ void PulseEngine::postConfigurationChange() {
 void PulseEngine::onContextState(pa_context* context, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
   const auto state = libpulse().pa_context_get_state(context);
-  if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
-    self->startWaiter_.signal();
+  if (state == PA_CONTEXT_READY) {
+    self->connected_ = true;
+    subscribe(context,
+              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
+    if (self->formatCompletion_) self->askDefaults();
+  } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
+    self->finishFormat(noServer());
+    self->finishStart(false);
+    if (!self->connected_) return;
     PulseStream::serverLost(PA_ERR_CONNECTIONTERMINATED);
     self->postConfigurationChange();
   }
@@ -243,11 +296,11 @@ void PulseEngine::onStreamState(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseEngine*>(userdata);
   switch (libpulse().pa_stream_get_state(stream)) {
     case PA_STREAM_READY:
-      self->startWaiter_.signal();
+      self->finishStart(true);
       break;
     case PA_STREAM_FAILED:
     case PA_STREAM_TERMINATED:
-      self->startWaiter_.signal();
+      self->finishStart(false);
       // The source went away (the stream may not move) or the server
       // dropped it; either way the input is gone.
       if (!self->stopping_) self->postConfigurationChange();

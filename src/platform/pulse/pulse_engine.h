@@ -36,17 +36,21 @@ class PulseEngine final : public AudioEngine {
   // (and fill with zeros) the largest buffer's 128 kB per channel pair.
   static constexpr uint32_t kFirstPendingFrames = 4096;
 
-  PulseEngine();
+  // `name` is the connection's name as the server lists it.
+  explicit PulseEngine(const char* name = "Zentrell microphone");
   ~PulseEngine() override;
 
-  // Main queue. Bounded by about two seconds when the server does not answer.
-  AudioFormat inputFormat() override;
+  using AudioEngine::inputFormat;
+  using AudioEngine::start;
+  // Owner's thread. Connects when needed and asks the server for its default
+  // source; answers within about two seconds even when the server is silent.
+  void inputFormat(FormatCompletion completion) override;
   void installTap(uint32_t bus, uint32_t bufferSize, const AudioFormat& format, TapBlock block) override;
   void removeTap(uint32_t bus) override;
   void prepare() override {}
-  // Main queue. Waits, bounded by about three seconds, for the server to
-  // accept or refuse the record stream.
-  bool start() override;
+  // Owner's thread. Answers once the server accepts or refuses the record
+  // stream, or after about three seconds.
+  void start(StartCompletion completion) override;
   void stop() override;
 
   // Any thread but the loop's own (or the loop thread from inside a
@@ -55,8 +59,19 @@ class PulseEngine final : public AudioEngine {
   std::weak_ptr<ObserverList> observers() const { return observers_; }
 
  private:
-  bool ensureContext(Clock::time_point deadline);
   void teardownStream();
+
+  // Lock held (loop thread or the owner's).
+  bool connect();
+  void askDefaults();
+  void finishFormat(AudioFormat format);
+  void finishStart(bool started);
+  static void onDefaults(pa_context* context, const pa_server_info* info, void* userdata);
+  static void onSource(pa_context* context, const pa_source_info* info, int eol, void* userdata);
+  static void onFormatTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                              void* userdata);
+  static void onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval*,
+                             void* userdata);
 
   // Loop thread, lock held.
   void postConfigurationChange();
@@ -86,7 +101,16 @@ class PulseEngine final : public AudioEngine {
   uint32_t pendingRate_ = 48000;
   pa_usec_t lastHandover_ = 0;
   bool stopping_ = false;
-  Waiter startWaiter_;
+  const char* name_;
+  // The context has been ready: its failure is a lost server, not a failed
+  // connection attempt.
+  bool connected_ = false;
+  FormatCompletion formatCompletion_;
+  pa_operation* formatQuery_ = nullptr;
+  pa_time_event* formatTimer_ = nullptr;
+  std::optional<SourceDetails> foundSource_;
+  StartCompletion startCompletion_;
+  pa_time_event* startTimer_ = nullptr;
 };
 
 class PulseObserver final : public NotificationObserver {

@@ -309,6 +309,17 @@ pa_context* connectContext(const char* name, Clock::time_point deadline, int* er
   return nullptr;
 }
 
+pa_time_event* armTimer(pa_context* context, pa_usec_t delay, pa_time_event_cb_t callback, void* userdata) {
+  if (!context) return nullptr;
+  return libpulse().pa_context_rttime_new(context, libpulse().pa_rtclock_now() + delay, callback, userdata);
+}
+
+void cancelTimer(pa_time_event*& timer) {
+  if (!timer) return;
+  if (pa_mainloop_api* api = loopApi()) api->time_free(timer);
+  timer = nullptr;
+}
+
 void releaseContext(pa_context* context) {
   if (!context) return;
   LoopLock lock;
@@ -363,7 +374,9 @@ ServerDefaults defaultsOf(const pa_server_info& info) {
   return defaults;
 }
 
-SourceDetails sourceOf(const pa_source_info& info) {
+}  // namespace
+
+SourceDetails sourceDetails(const pa_source_info& info) {
   SourceDetails d;
   d.name = info.name ? info.name : "";
   d.index = info.index;
@@ -372,6 +385,8 @@ SourceDetails sourceOf(const pa_source_info& info) {
   d.isMonitor = info.monitor_of_sink != PA_INVALID_INDEX;
   return d;
 }
+
+namespace {
 
 SinkDetails sinkOf(const pa_sink_info& info) {
   SinkDetails d;
@@ -392,7 +407,7 @@ std::optional<ServerDefaults> queryDefaults(pa_context* context, Clock::time_poi
 
 std::optional<SourceDetails> querySource(pa_context* context, const std::string& name,
                                          Clock::time_point deadline) {
-  return queryOne(deadline, &sourceOf, [&](auto* query) {
+  return queryOne(deadline, &sourceDetails, [&](auto* query) {
     return libpulse().pa_context_get_source_info_by_name(context, name.c_str(), query->onEntry, query);
   });
 }

@@ -20,8 +20,12 @@
 // most.
 #pragma once
 
+#include <dispatch/dispatch.h>
+
 #include <chrono>
 #include <condition_variable>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -93,6 +97,29 @@ class Waiter {
   std::condition_variable cv_;
   bool done_ = false;
 };
+
+// Runs `completion(value)` on a global queue: never inside the caller's own
+// call and never under the loop lock, whatever path ends the request.
+template <class T>
+void answerLater(std::function<void(T)> completion, T value) {
+  if (!completion) return;
+  struct Call {
+    std::function<void(T)> completion;
+    T value;
+  };
+  dispatch_async_f(dispatch_get_global_queue(DISPATCH_QUEUE_PRIORITY_DEFAULT, 0),
+                   new Call{std::move(completion), std::move(value)}, [](void* context) {
+                     std::unique_ptr<Call> call(static_cast<Call*>(context));
+                     call->completion(std::move(call->value));
+                   });
+}
+
+// Arms a one-shot timer on the loop `delay` from now; its callback runs on
+// the loop thread, lock held, and frees it. Null when there is no loop.
+pa_time_event* armTimer(pa_context* context, pa_usec_t delay, pa_time_event_cb_t callback, void* userdata);
+// Frees a timer that has not fired (its callback will not run); null
+// afterwards. Lock held.
+void cancelTimer(pa_time_event*& timer);
 
 // Silences libpulse's own diagnostics (they would go to standard error) and
 // keeps it from spawning a daemon. Idempotent; called before the first
@@ -177,6 +204,9 @@ struct SourceDetails {
   pa_channel_map map{};
   bool isMonitor = false;
 };
+
+// What a source-info entry says, as the queries below report it.
+SourceDetails sourceDetails(const pa_source_info& info);
 
 struct SinkDetails {
   std::string name;

@@ -6,22 +6,16 @@ namespace zt::platform {
 
 namespace pulse {
 
-bool PulseCaptureDevices::hasDefaultAudioDevice() {
-  const auto deadline = Clock::now() + std::chrono::seconds(2);
-  int error = 0;
-  pa_context* context = connectContext("Zentrell devices", deadline, &error);
-  // Without a server nothing can be said about the microphone; answering
-  // yes lets the display query report what is really missing, the server.
-  if (!context) return true;
-  bool found = false;
-  if (auto defaults = queryDefaults(context, deadline); defaults && !defaults->source.empty()) {
-    auto source = querySource(context, defaults->source, deadline);
-    // The monitor of an output is no microphone: recording it would carry
-    // the system audio twice.
-    found = source && !source->isMonitor && source->sampleSpec.channels > 0;
-  }
-  releaseContext(context);
-  return found;
+void PulseCaptureDevices::hasDefaultAudioDevice(std::function<void(bool present)> completion) {
+  // An engine of its own, kept alive by its pending answer, finds the
+  // microphone exactly as a start will.
+  auto engine = std::make_shared<PulseEngine>("Zentrell devices");
+  engine->inputFormat([engine, completion = std::move(completion)](AudioFormat format) {
+    // Without a server nothing can be said about the microphone; answering
+    // yes lets the display query report what is really missing, the server.
+    const bool noServer = format.channelCount == 0 && format.sampleRate == 0;
+    completion(noServer || format.channelCount > 0);
+  });
 }
 
 std::unique_ptr<AudioEngine> PulsePlatform::makeAudioEngine() { return std::make_unique<PulseEngine>(); }

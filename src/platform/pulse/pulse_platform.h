@@ -13,8 +13,10 @@ class PulseCaptureDevices final : public CaptureDevices {
  public:
   AuthorizationStatus audioAuthorizationStatus() override { return AuthorizationStatus::Authorized; }
   void requestAudioAccess(std::function<void(bool granted)> completion) override { completion(true); }
-  // Main queue; asks the server, bounded by about two seconds.
-  bool hasDefaultAudioDevice() override;
+  using CaptureDevices::hasDefaultAudioDevice;
+  // Asks the server as an engine's input format does; answers within about
+  // two seconds.
+  void hasDefaultAudioDevice(std::function<void(bool present)> completion) override;
 };
 
 class PulseScreenAccess final : public ScreenAccess {

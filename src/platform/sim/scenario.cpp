@@ -78,6 +78,8 @@ AudioScript parseAudio(const json& j) {
 EngineScript parseEngine(const json& j) {
   EngineScript e;
   if (j.contains("inputFormat")) e.inputFormat = parseFormat(j["inputFormat"]);
+  if (j.contains("formatQuery")) e.formatQuery = parseAnswer(j["formatQuery"]);
+  if (j.contains("start")) e.start = parseAnswer(j["start"]);
   e.startFails = j.value("startFails", false);
   e.configurationChangeAfterMs = j.value("configurationChangeAfterMs", -1);
   if (j.contains("audio")) e.audio = parseAudio(j["audio"]);
@@ -109,6 +111,7 @@ std::optional<Scenario> Scenario::fromJSON(const std::string& text) {
     s.screenRequest = j.value("screenRequest", true);
     s.screenRequestDelayMs = j.value("screenRequestDelayMs", 0);
     s.microphonePresent = j.value("microphonePresent", true);
+    if (j.contains("microphoneQuery")) s.microphoneQuery = parseAnswer(j["microphoneQuery"]);
     s.displayCount = j.value("displays", 1);
     if (j.contains("content")) s.content = parseAnswer(j["content"]);
     if (j.contains("engines")) s.engines = sequenceOf<EngineScript>(j["engines"], parseEngine);

@@ -53,6 +53,8 @@ struct AudioScript {
 
 struct EngineScript {
   platform::AudioFormat inputFormat{platform::SampleType::Float32, 48000, 1, false};
+  Answer formatQuery;  // when `inputFormat` answers; Error: no input
+  Answer start;        // when the start answers; Error: it fails
   bool startFails = false;
   int configurationChangeAfterMs = -1;  // -1: never
   AudioScript audio;                    // frames are the tap's size
@@ -79,6 +81,7 @@ struct Scenario {
   bool screenRequest = true;
   int screenRequestDelayMs = 0;  // -1: the prompt never closes
   bool microphonePresent = true;
+  Answer microphoneQuery;  // when the presence query answers; Error: absent
   int displayCount = 1;
   Answer content;  // Error: the query fails with that error
   Sequence<EngineScript> engines{EngineScript{}};

@@ -217,7 +217,12 @@ struct SimPlatform::Impl {
       const Answer answer = impl->scenario.microphoneRequest;
       impl->answerLater(answer, [completion, answer] { completion(answer.kind == Answer::Kind::Ok); });
     }
-    bool hasDefaultAudioDevice() override { return impl->scenario.microphonePresent; }
+    using platform::CaptureDevices::hasDefaultAudioDevice;
+    void hasDefaultAudioDevice(std::function<void(bool)> completion) override {
+      const Answer answer = impl->scenario.microphoneQuery;
+      const bool present = impl->scenario.microphonePresent && answer.kind == Answer::Kind::Ok;
+      impl->answerLater(answer, [completion, present] { completion(present); });
+    }
   } devices;
 
   struct Access : platform::ScreenAccess {
@@ -412,7 +417,15 @@ class SimEngine : public platform::AudioEngine {
     live_->fetch_sub(1);
   }
 
-  AudioFormat inputFormat() override { return script_.inputFormat; }
+  using platform::AudioEngine::inputFormat;
+  using platform::AudioEngine::start;
+  void inputFormat(FormatCompletion completion) override {
+    const Answer answer = script_.formatQuery;
+    const AudioFormat format = answer.kind == Answer::Kind::Ok
+                                   ? script_.inputFormat
+                                   : AudioFormat{platform::SampleType::Float32, 48000, 0, true};
+    impl_->answerLater(answer, [completion, format] { completion(format); });
+  }
   void installTap(uint32_t, uint32_t bufferSize, const AudioFormat& format,
                   platform::TapBlock block) override {
     tapFormat_ = format;
@@ -423,7 +436,23 @@ class SimEngine : public platform::AudioEngine {
     sync(queue_, [this] { tap_ = nullptr; });
   }
   void prepare() override {}
-  bool start() override {
+  void start(StartCompletion completion) override {
+    const Answer answer = script_.start;
+    const bool started = answer.kind == Answer::Kind::Ok && startNow();
+    // A stop before the answer makes it a failure, as the boundary says.
+    impl_->answerLater(answer,
+                       [completion, started, alive = alive_] { completion(started && alive->load()); });
+  }
+  // After this returns no tap call runs, and none will.
+  void stop() override {
+    alive_->store(false);
+    if (pacer_) pacer_->stop();
+    sync(queue_, [] {});
+  }
+
+ private:
+  // The input runs from the request on; the answer may come later.
+  bool startNow() {
     if (script_.startFails) return false;
     if (script_.audio.enabled && tap_) {
       AudioScript audio = script_.audio;
@@ -444,14 +473,7 @@ class SimEngine : public platform::AudioEngine {
     }
     return true;
   }
-  // After this returns no tap call runs, and none will.
-  void stop() override {
-    alive_->store(false);
-    if (pacer_) pacer_->stop();
-    sync(queue_, [] {});
-  }
 
- private:
   void deliverTap(const AudioFormat& format, uint32_t frames, std::vector<std::vector<std::byte>>& buffers) {
     if (!tap_) return;
     platform::AudioBufferList list;
