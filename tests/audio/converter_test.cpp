@@ -1,10 +1,12 @@
 // ZTConverter's calling loop, limits and failures, driven by a scripted
-// platform converter whose every call the test decides.
+// platform converter whose every call the test decides; the bounds a buffer
+// must meet before anything reads it; the slicing into audio events.
 #include "audio/ZTConverter.h"
 
 #include <gtest/gtest.h>
 
 #include <deque>
+#include <limits>
 
 #include "audio/fixtures.h"
 
@@ -168,6 +170,109 @@ TEST(ZTConverter, FormatChangeFailures) {
     EXPECT_EQ(s->capture.takeSamples(), firstSamples(s == &failedFlush ? 10 : 30));
   }
   EXPECT_EQ(failedFlush.made, 1u);
+}
+
+// The bounds never read the samples, so one small block backs every buffer
+// whatever its stated size. `last` overrides the last buffer's size; 0
+// leaves it without data.
+platform::AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach,
+                                 std::optional<uint32_t> last = std::nullopt) {
+  static std::vector<std::byte> backing(64);
+  platform::AudioBufferList list;
+  for (uint32_t i = 0; i < buffers; ++i) list.buffers.push_back({1, bytesEach, backing.data()});
+  if (last) list.buffers.back() = {1, *last, *last ? backing.data() : nullptr};
+  return list;
+}
+
+TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
+  const double inf = std::numeric_limits<double>::infinity();
+  const platform::AudioBufferList one = listOf(1, 3840);
+  const struct {
+    uint32_t frames, channels;
+    double rate;
+    std::optional<platform::AudioBufferList> list;
+    bool valid;
+  } cases[] = {
+      {0, 2, 48000, one, false},
+      {1, 2, 48000, one, true},
+      {16384, 2, 48000, one, true},
+      {16385, 2, 48000, one, false},
+      {480, 0, 48000, one, false},
+      {480, 8, 48000, one, true},
+      {480, 9, 48000, one, false},
+      {480, 2, 8000, one, true},
+      {480, 2, 7999.999, one, false},
+      {480, 2, 192000, one, true},
+      {480, 2, 192000.001, one, false},
+      {480, 2, std::numeric_limits<double>::quiet_NaN(), one, false},
+      {480, 2, inf, one, false},
+      {480, 2, -inf, one, false},
+      {480, 2, 48000, std::nullopt, false},
+      {480, 2, 48000, listOf(0, 0), false},
+      {480, 8, 48000, listOf(8, 1920), true},
+      {480, 8, 48000, listOf(9, 1920), false},
+      {480, 3, 48000, listOf(3, 1920, 0), false},
+      // The byte total is cumulative, and a 32-bit sum would wrap.
+      {480, 2, 48000, listOf(2, 524288), true},
+      {480, 2, 48000, listOf(2, 524288, 524289), false},
+      {480, 2, 48000, listOf(2, 0x80000000u), false},
+  };
+  for (const auto& c : cases) {
+    const auto buffer = platform::PCMBuffer::wrapping(
+        {platform::SampleType::Float32, c.rate, c.channels, true}, c.frames, c.list);
+    EXPECT_EQ(ZTValidBuffer(buffer), c.valid) << "case " << &c - cases;
+  }
+}
+
+// Values that use both bytes and the sign, so byte order and offsets show.
+std::vector<int16_t> ramp(size_t n) {
+  std::vector<int16_t> samples(n);
+  for (size_t i = 0; i < n; ++i) samples[i] = static_cast<int16_t>(static_cast<int>(i * 37 % 65536) - 32768);
+  return samples;
+}
+
+TEST(ZTEmitPCM, SlicesIntoLittleEndianEventsOfAtMost3200Bytes) {
+  const std::pair<size_t, std::vector<size_t>> cases[] = {
+      {1600, {3200}},
+      {1601, {3200, 2}},
+      {16123, {3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 246}}};
+  for (const auto& [frames, eventBytes] : cases) {
+    test::OutputCapture capture;
+    const auto samples = ramp(frames);
+    EXPECT_TRUE(ZTEmitPCM(test::makeWireBuffer(samples), "microphone", capture.output()));
+    std::vector<size_t> bytes;
+    std::vector<int16_t> all;
+    for (const auto& event : capture.takeAudio()) {
+      bytes.push_back(event.samples.size() * 2);
+      EXPECT_EQ(event.source, "microphone");
+      all.insert(all.end(), event.samples.begin(), event.samples.end());
+    }
+    EXPECT_EQ(bytes, eventBytes) << frames;
+    EXPECT_EQ(all, samples) << frames;
+  }
+  test::OutputCapture capture;
+  ZTEmitPCM(test::makeWireBuffer({0x0102, -2}), "system", capture.output());
+  EXPECT_EQ(capture.takeLines(),
+            std::vector<std::string>{"{\"audio\":\"AgH+/w==\",\"event\":\"audio\",\"source\":\"system\"}"});
+}
+
+// A frame length past the data, or more than one channel, is a failure with
+// nothing of the buffer sent; an empty buffer is not.
+TEST(ZTEmitPCM, MalformedBuffersFailWithoutEvents) {
+  test::OutputCapture capture;
+  EXPECT_TRUE(ZTEmitPCM(test::makeWireBuffer({}), "system", capture.output()));
+  std::vector<int16_t> storage = ramp(8);
+  platform::AudioBufferList list;
+  list.buffers.push_back({1, static_cast<uint32_t>(storage.size() * sizeof(int16_t)), storage.data()});
+  platform::AudioFormat stereo = platform::wireFormat();
+  stereo.channelCount = 2;
+  EXPECT_FALSE(
+      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 9, list), "system", capture.output()));
+  EXPECT_FALSE(ZTEmitPCM(platform::PCMBuffer::wrapping(stereo, 4, list), "system", capture.output()));
+  EXPECT_TRUE(capture.takeLines().empty());
+  EXPECT_TRUE(
+      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 8, list), "system", capture.output()));
+  EXPECT_EQ(capture.takeSamples(), storage);
 }
 
 }  // namespace

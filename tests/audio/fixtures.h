@@ -1,6 +1,6 @@
 // What the audio tests share: PCM buffers built from sample values, a
-// platform that makes only converters, and a real output read back through
-// a pipe, so that tests see exactly what a host would.
+// platform that makes only converters, and a real output read back, so that
+// tests see exactly what a host would.
 #pragma once
 
 #include <cstdlib>
@@ -66,7 +66,8 @@ class OutputCapture {
   std::vector<int16_t> takeSamples();
 
  private:
-  int fds_[2] = {-1, -1};
+  int fd_ = -1;
+  size_t taken_ = 0;
   std::unique_ptr<ZTOutput> output_;
 };
 

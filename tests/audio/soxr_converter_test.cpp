@@ -79,50 +79,30 @@ std::vector<PCMBuffer> chopped(const AudioFormat& format, uint64_t frames, const
 TEST(SoxrConverter, MakesOnlyWireConvertersFromFormatsInRange) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const AudioFormat from = stereoFloat(48000);
-  const struct {
-    AudioFormat from, to;
-    bool made;
-  } cases[] = {
-      {{SampleType::Int16, 8000, 1, false}, wireFormat(), true},
-      {{SampleType::Float64, 192000, 8, false}, wireFormat(), true},
-      {from, {SampleType::Float32, 16000, 1, true}, false},
-      {from, {SampleType::Int16, 16000, 2, true}, false},
-      {from, {SampleType::Int16, 44100, 1, true}, false},
-      {stereoFloat(7999), wireFormat(), false},
-      {stereoFloat(192001), wireFormat(), false},
-      {stereoFloat(nan), wireFormat(), false},
-      {{SampleType::Float32, 48000, 0, true}, wireFormat(), false},
-      {{SampleType::Float32, 48000, 9, true}, wireFormat(), false},
-      {{static_cast<SampleType>(9), 48000, 2, true}, wireFormat(), false},
-  };
-  for (const auto& c : cases)
-    EXPECT_EQ(makeSoxrConverter(c.from, c.to) != nullptr, c.made)
-        << c.from.sampleRate << " " << c.from.channelCount;
+  EXPECT_NE(makeSoxrConverter({SampleType::Int16, 8000, 1, false}, wireFormat()), nullptr);
+  EXPECT_NE(makeSoxrConverter({SampleType::Float64, 192000, 8, false}, wireFormat()), nullptr);
+  for (const AudioFormat& to :
+       {AudioFormat{SampleType::Float32, 16000, 1, true}, AudioFormat{SampleType::Int16, 16000, 2, true},
+        AudioFormat{SampleType::Int16, 44100, 1, true}})
+    EXPECT_EQ(makeSoxrConverter(from, to), nullptr);
+  for (const AudioFormat& bad :
+       {stereoFloat(7999), stereoFloat(192001), stereoFloat(nan),
+        AudioFormat{SampleType::Float32, 48000, 0, true}, AudioFormat{SampleType::Float32, 48000, 9, true},
+        AudioFormat{static_cast<SampleType>(9), 48000, 2, true}})
+    EXPECT_EQ(makeSoxrConverter(bad, wireFormat()), nullptr) << bad.sampleRate << " " << bad.channelCount;
 }
 
 TEST(SoxrConverter, RoundsToNearestAndClipsWithoutDither) {
+  const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
   // At 16 kHz nothing is filtered, so the rounding shows sample by sample.
   auto converter = makeSoxrConverter(AudioFormat{SampleType::Float64, 16000, 1, true}, wireFormat());
   ASSERT_NE(converter, nullptr);
-  const std::vector<std::pair<double, int16_t>> cases = {{0.4 / 32768, 0},
-                                                         {0.6 / 32768, 1},
-                                                         {-0.4 / 32768, 0},
-                                                         {-0.6 / 32768, -1},
-                                                         {100.3 / 32768, 100},
-                                                         {-100.7 / 32768, -101},
-                                                         {1.0, 32767},
-                                                         {-1.0, -32768},
-                                                         {1.5, 32767},
-                                                         {-1.5, -32768},
-                                                         {32766.6 / 32768, 32767},
-                                                         {std::numeric_limits<double>::quiet_NaN(), 0},
-                                                         {std::numeric_limits<double>::infinity(), 0},
-                                                         {0.25, 8192}};
-  std::vector<int16_t> expected;
-  for (const auto& c : cases) expected.push_back(c.second);
+  // In LSB of the output.
+  const double in[] = {0.4, 0.6, -0.4, -0.6, 100.3, -100.7, 32768, -32768, 49152, -49152, 32766.6, nan, inf};
+  const std::vector<int16_t> expected = {0, 1, 0, -1, 100, -101, 32767, -32768, 32767, -32768, 32767, 0, 0};
   std::vector<PCMBuffer> buffers;
-  buffers.push_back(makeBuffer(converter->inputFormat(), static_cast<uint32_t>(cases.size()),
-                               [&](uint32_t, uint64_t i) { return cases[i].first; }));
+  buffers.push_back(makeBuffer(converter->inputFormat(), std::size(in),
+                               [&](uint32_t, uint64_t i) { return in[i] / 32768; }));
   EXPECT_EQ(run(*converter, buffers, 64), expected);
 }
 

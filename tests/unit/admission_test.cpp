@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <thread>
 
 #include "base/dispatch.h"
@@ -34,24 +33,6 @@ struct TapBuffer {
     return l;
   }
   platform::PCMBuffer buffer() { return platform::PCMBuffer::wrapping(kMono48k, 1024, list()); }
-};
-
-// Holds the conversion queue until opened.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool isOpen = false;
-  explicit Gate(dispatch_queue_t queue) {
-    async(queue, [this] {
-      std::unique_lock lock(mutex);
-      cv.wait(lock, [this] { return isOpen; });
-    });
-  }
-  void open() {
-    std::lock_guard lock(mutex);
-    isOpen = true;
-    cv.notify_all();
-  }
 };
 
 class AdmissionTest : public ::testing::Test {
@@ -220,7 +201,7 @@ TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
 
 TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   TapBuffer tap;
   const auto micBuffer = tap.buffer();
   deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
@@ -231,7 +212,7 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   EXPECT_TRUE(codes().empty());
   deliverMicrophone(micBuffer);
   deliver(sineSampleBuffer(kStereo48k, 480, 0.02, 1000, 0.5));
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   idle();
   // Each refusal latches the code; a flush between them may deliver it twice.
   const auto refused = codes();
@@ -242,7 +223,7 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
 
 TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   TapBuffer tap;
   const platform::AudioBufferList oneBuffer = tap.list();
   // Out of bounds, and a buffer claiming more bytes than its frames hold.
@@ -254,7 +235,7 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   oversized.buffers[0].data = big.data();
   deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
   EXPECT_EQ(freeSlots(), 4);
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   idle();
   ASSERT_FALSE(codes().empty());
   for (const auto& code : codes()) EXPECT_EQ(code, "AUDIO_CONVERSION_FAILED");
@@ -265,7 +246,7 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
 // what was admitted before.
 TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   deliver(sineSampleBuffer(kStereo48k, 4800, 0, 1000, 0.5));
   TapBuffer tap;
   deliverMicrophone(tap.buffer());
@@ -273,7 +254,7 @@ TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
     capture_->fail("INVALID_STATE");
     capture_->fail("AUDIO_BACKPRESSURE");
   });
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
   idle();
   std::vector<std::string> afterError;
@@ -291,10 +272,10 @@ TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
 // "ended".
 TEST_F(AdmissionTest, StopConvertsEverythingAdmittedThenFlushesTails) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   for (int i = 0; i < 4; ++i) deliver(sineSampleBuffer(kStereo48k, 4800, i * 0.1, 1000, 0.5));
   command("stop");
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
   idle();
   const auto all = lines();
