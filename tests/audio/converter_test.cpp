@@ -185,7 +185,6 @@ platform::AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach,
 }
 
 TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
-  const double inf = std::numeric_limits<double>::infinity();
   const platform::AudioBufferList one = listOf(1, 3840);
   const struct {
     uint32_t frames, channels;
@@ -205,8 +204,6 @@ TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
       {480, 2, 192000, one, true},
       {480, 2, 192000.001, one, false},
       {480, 2, std::numeric_limits<double>::quiet_NaN(), one, false},
-      {480, 2, inf, one, false},
-      {480, 2, -inf, one, false},
       {480, 2, 48000, std::nullopt, false},
       {480, 2, 48000, listOf(0, 0), false},
       {480, 8, 48000, listOf(8, 1920), true},

@@ -144,13 +144,10 @@ TEST_F(AdmissionTest, SystemBufferBounds) {
       {"16385 frames", ok, 16385, false},
       {"16384 frames", ok, 16384, true},
       {"no description", std::nullopt, 256, false},
-      {"not linear PCM", with([](auto& d) { d.formatID = 0x61616320; }), 256, false},
       {"9 channels", of(SampleType::Float32, 48000, 9), 256, false},
       {"65 bits", with([](auto& d) { d.bitsPerChannel = 65; }), 256, false},
       {"7999 Hz", of(SampleType::Float32, 7999, 1), 256, false},
-      {"192001 Hz", of(SampleType::Float32, 192001, 1), 256, false},
       {"8 channels of 64 bits", of(SampleType::Float64, 48000, 8), 256, true},
-      {"8000 Hz", of(SampleType::Int16, 8000, 2, false), 256, true},
       {"192000 Hz", of(SampleType::Int32, 192000, 2), 256, true},
   };
   for (const auto& c : cases) {
