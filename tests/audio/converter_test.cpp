@@ -44,12 +44,12 @@ class ScriptedConverter : public platform::AudioConverter {
   void setPrimeMethod(platform::ConverterPrimeMethod) override {}
   Status convert(PCMBuffer& output, std::optional<platform::Error>* error,
                  const platform::ConverterInputBlock& input) override {
-    if (steps_.empty()) return Status::Error;
-    const Step step = steps_.front();
-    steps_.pop_front();
     auto status = static_cast<ConverterInputStatus>(99);
     input(64, &status);
     asked_->push_back(status);
+    if (steps_.empty()) return Status::Error;
+    const Step step = steps_.front();
+    steps_.pop_front();
     output.setFrameLength(step.frames);
     if (int16_t* samples = output.int16ChannelData())
       for (uint32_t i = 0; i < step.frames; ++i) samples[i] = static_cast<int16_t>(written_++);
