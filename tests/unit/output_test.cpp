@@ -166,7 +166,7 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
 // Events from many threads while the main queue writes into a small pipe:
 // every line arrives whole, once, each thread's in order.
 TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
-  constexpr int kThreads = 8, kPerThread = 400;
+  constexpr int kThreads = 8, kPerThread = 1000;
   sync(mainQueue(), [&] { output->setAcceptingAudio(true); });
   std::string text;
   std::thread reader([&] { text = readBytes(kThreads * kPerThread * 32, 30000); });
@@ -177,6 +177,8 @@ TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
         char id[16];
         snprintf(id, sizeof id, "%02d-%04d", t, i);
         output->event(Event{{"event", "audio"}, {"x", id}}, true);
+        // Pauses let the main queue's writes interleave with the calls.
+        if (i % 50 == 0) std::this_thread::sleep_for(1ms);
       }
     });
   for (auto& t : threads) t.join();
