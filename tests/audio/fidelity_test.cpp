@@ -9,9 +9,7 @@
 #include <numbers>
 
 #include "audio/ZTConverter.h"
-#include "audio/output_capture.h"
-#include "audio/pcm_fixtures.h"
-#include "audio/test_platform.h"
+#include "audio/fixtures.h"
 
 namespace zt {
 namespace {
@@ -71,7 +69,7 @@ std::vector<int16_t> convertSegments(const std::vector<Segment>& segments, doubl
     startSeconds += segment.seconds;
   }
   EXPECT_TRUE(converter.finishSource("system", capture.output()));
-  return OutputCapture::samples(capture.takeAudio());
+  return capture.takeSamples();
 }
 
 class Fidelity : public ::testing::TestWithParam<std::tuple<SampleType, double>> {};
@@ -117,13 +115,16 @@ TEST_P(Fidelity, EverySampleIsInItsPlace) {
   EXPECT_LE(worstError(bestDelay, true), 0.6 * kAmplitude * kFullScale);
 }
 
+std::string caseName(const ::testing::TestParamInfo<Fidelity::ParamType>& info) {
+  static const char* const types[] = {"Float32", "Float64", "Int16", "Int32"};
+  return types[static_cast<int>(std::get<0>(info.param))] +
+         ("_" + std::to_string(int(std::get<1>(info.param))));
+}
+
 INSTANTIATE_TEST_SUITE_P(AllTypesAndRates, Fidelity,
                          ::testing::Combine(::testing::ValuesIn(test::kAllSampleTypes),
                                             ::testing::Values(8000.0, 44100.0, 48000.0, 96000.0)),
-                         [](const auto& info) {
-                           return std::string(test::sampleTypeName(std::get<0>(info.param))) + "_" +
-                                  std::to_string(int(std::get<1>(info.param)));
-                         });
+                         caseName);
 
 }  // namespace
 }  // namespace zt

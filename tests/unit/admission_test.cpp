@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <thread>
 
 #include "base/dispatch.h"
@@ -36,24 +35,6 @@ struct TapBuffer {
   platform::PCMBuffer buffer() { return platform::PCMBuffer::wrapping(kMono48k, 1024, list()); }
 };
 
-// Holds the conversion queue until opened.
-struct Gate {
-  std::mutex mutex;
-  std::condition_variable cv;
-  bool isOpen = false;
-  explicit Gate(dispatch_queue_t queue) {
-    async(queue, [this] {
-      std::unique_lock lock(mutex);
-      cv.wait(lock, [this] { return isOpen; });
-    });
-  }
-  void open() {
-    std::lock_guard lock(mutex);
-    isOpen = true;
-    cv.notify_all();
-  }
-};
-
 class AdmissionTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -77,15 +58,23 @@ class AdmissionTest : public ::testing::Test {
     kept->insert(kept->end(), {platform_, output_, capture_});
   }
   void TearDown() override { close(readFd_); }
+  // Lets the session take audio and report again after a refusal.
+  void reset() {
+    sync(mainQueue(), [&] {
+      output_->deliverError();
+      output_->setAcceptingAudio(true);
+    });
+    std::lock_guard lock(mutex_);
+    codes_.clear();
+  }
 
   bool waitForPhase(CapturePhase wanted) {
-    for (int i = 0; i < 2000; ++i) {
-      CapturePhase p;
+    CapturePhase p{};
+    for (int i = 0; i < 2000 && p != wanted; ++i) {
+      if (i) std::this_thread::sleep_for(1ms);
       sync(mainQueue(), [&] { p = capture_->phaseForTesting(); });
-      if (p == wanted) return true;
-      std::this_thread::sleep_for(1ms);
     }
-    return false;
+    return p == wanted;
   }
   void command(const std::string& word) {
     sync(mainQueue(), [&] { capture_->command(word); });
@@ -153,18 +142,12 @@ TEST_F(AdmissionTest, SystemBufferBounds) {
   } cases[] = {
       {"0 frames", ok, 0, false},
       {"16385 frames", ok, 16385, false},
-      {"1 frame", ok, 1, true},
       {"16384 frames", ok, 16384, true},
       {"no description", std::nullopt, 256, false},
-      {"not linear PCM", with([](auto& d) { d.formatID = 0x61616320; }), 256, false},
-      {"0 channels", with([](auto& d) { d.channelsPerFrame = 0; }), 256, false},
       {"9 channels", of(SampleType::Float32, 48000, 9), 256, false},
       {"65 bits", with([](auto& d) { d.bitsPerChannel = 65; }), 256, false},
       {"7999 Hz", of(SampleType::Float32, 7999, 1), 256, false},
-      {"192001 Hz", of(SampleType::Float32, 192001, 1), 256, false},
-      {"8 channels", of(SampleType::Float32, 48000, 8), 256, true},
-      {"64 bits", of(SampleType::Float64, 48000, 2), 256, true},
-      {"8000 Hz", of(SampleType::Int16, 8000, 2, false), 256, true},
+      {"8 channels of 64 bits", of(SampleType::Float64, 48000, 8), 256, true},
       {"192000 Hz", of(SampleType::Int32, 192000, 2), 256, true},
   };
   for (const auto& c : cases) {
@@ -179,12 +162,7 @@ TEST_F(AdmissionTest, SystemBufferBounds) {
     EXPECT_EQ(codes(),
               c.accepted ? std::vector<std::string>{} : std::vector<std::string>{"AUDIO_CONVERSION_FAILED"});
     EXPECT_EQ(freeSlots(), 4);
-    sync(mainQueue(), [&] {
-      output_->deliverError();
-      output_->setAcceptingAudio(true);
-    });
-    std::lock_guard lock(mutex_);
-    codes_.clear();
+    reset();
   }
 }
 
@@ -220,7 +198,7 @@ TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
 
 TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   TapBuffer tap;
   const auto micBuffer = tap.buffer();
   deliver(sineSampleBuffer(kStereo48k, 480, 0, 1000, 0.5));
@@ -231,44 +209,30 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   EXPECT_TRUE(codes().empty());
   deliverMicrophone(micBuffer);
   deliver(sineSampleBuffer(kStereo48k, 480, 0.02, 1000, 0.5));
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   idle();
   // Each refusal latches the code; a flush between them may deliver it twice.
   const auto refused = codes();
   ASSERT_FALSE(refused.empty());
   for (const auto& code : refused) EXPECT_EQ(code, "AUDIO_BACKPRESSURE");
   EXPECT_EQ(freeSlots(), 4);
-  // Room again: the next buffer is admitted.
-  sync(mainQueue(), [&] {
-    output_->deliverError();
-    output_->setAcceptingAudio(true);
-  });
-  deliver(sineSampleBuffer(kStereo48k, 480, 0.03, 1000, 0.5));
-  idle();
-  EXPECT_EQ(codes(), refused);
-  EXPECT_EQ(freeSlots(), 4);
 }
 
 TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   TapBuffer tap;
   const platform::AudioBufferList oneBuffer = tap.list();
-  // Out of bounds: no frames.
+  // Out of bounds, and a buffer claiming more bytes than its frames hold.
   deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, oneBuffer));
   EXPECT_EQ(freeSlots(), 4);
-  // A non-interleaved stereo format whose list has one buffer: the copy's
-  // list has two.
-  deliverMicrophone(platform::PCMBuffer::wrapping({SampleType::Float32, 48000, 2, false}, 512, oneBuffer));
-  EXPECT_EQ(freeSlots(), 4);
-  // A buffer claiming more bytes than its frames hold.
   platform::AudioBufferList oversized = oneBuffer;
   oversized.buffers[0].dataByteSize += 4;
   std::vector<std::byte> big(tap.data[0].size() + 4);
   oversized.buffers[0].data = big.data();
   deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
   EXPECT_EQ(freeSlots(), 4);
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   idle();
   ASSERT_FALSE(codes().empty());
   for (const auto& code : codes()) EXPECT_EQ(code, "AUDIO_CONVERSION_FAILED");
@@ -279,7 +243,7 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
 // what was admitted before.
 TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   deliver(sineSampleBuffer(kStereo48k, 4800, 0, 1000, 0.5));
   TapBuffer tap;
   deliverMicrophone(tap.buffer());
@@ -287,7 +251,7 @@ TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
     capture_->fail("INVALID_STATE");
     capture_->fail("AUDIO_BACKPRESSURE");
   });
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
   idle();
   std::vector<std::string> afterError;
@@ -305,10 +269,10 @@ TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
 // "ended".
 TEST_F(AdmissionTest, StopConvertsEverythingAdmittedThenFlushesTails) {
   record();
-  Gate gate(capture_->workQueueForTesting());
+  dispatch_suspend(capture_->workQueueForTesting());
   for (int i = 0; i < 4; ++i) deliver(sineSampleBuffer(kStereo48k, 4800, i * 0.1, 1000, 0.5));
   command("stop");
-  gate.open();
+  dispatch_resume(capture_->workQueueForTesting());
   ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
   idle();
   const auto all = lines();
