@@ -132,11 +132,11 @@ TEST(Lifecycle, StartFailures) {
   const Events noScreen = {errorEvent("SCREEN_PERMISSION_DENIED"), kEnded};
   const Events noSystem = {errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded};
   expectOutcomes({
-      {"9 channels", microphoneFormat(48000, 9), "start", noMicrophone},
-      {"7999 Hz", microphoneFormat(7999, 1), "start", noMicrophone},
+      {"9 channels", microphoneFormat(48000, 9), "start wait300", noMicrophone},
+      {"7999 Hz", microphoneFormat(7999, 1), "start wait300", noMicrophone},
       {"8 channels at 192000 Hz", microphoneFormat(192000, 8), "start wait300 stop", {kRecording, kEnded}},
-      {"engine does not start", withEngine({{"startFails", true}}), "start", noMicrophone},
-      {"audio output refused", withStream({{"addOutputFails", true}}), "start", noSystem},
+      {"engine does not start", withEngine({{"startFails", true}}), "start wait300", noMicrophone},
+      {"audio output refused", withStream({{"addOutputFails", true}}), "start wait300", noSystem},
       {"both withdrawn",
        {{"screenPreflight", {true, false}}, {"microphoneStatus", {3, 2}}},
        "start",
@@ -149,10 +149,10 @@ TEST(Lifecycle, StartFailures) {
        {{"screenPreflight", {true, true, false}}},
        "start wait300 pause wait300 resume",
        {kRecording, kPaused, errorEvent("SCREEN_PERMISSION_DENIED"), kEnded}},
-      {"declined at stream start", withStream({{"start", declined}}), "start", noScreen},
+      {"declined at stream start", withStream({{"start", declined}}), "start wait300", noScreen},
       {"another domain",
        withStream({{"start", otherDomain}}),
-       "start",
+       "start wait300",
        {errorEvent("CAPTURE_START_FAILED"), kEnded}},
   });
 }
@@ -228,7 +228,7 @@ TEST(Lifecycle, FailuresWhileRunning) {
 TEST(Lifecycle, Deadlines) {
   const json timeout = errorEvent("CAPTURE_TIMEOUT");
   const std::vector<FailureCase> cases = {
-      {"start never completes", withStream({{"start", "never"}}), "start", {timeout}},
+      {"start never completes", withStream({{"start", "never"}}), "start wait300", {timeout}},
       {"stop never completes", withStream({{"stop", "never"}}), "start wait200 stop", {kRecording, timeout}},
       {"stop never completes after an error",
        withStream({{"stop", "never"}, {"stopsByItselfAfterMs", 200}}),
