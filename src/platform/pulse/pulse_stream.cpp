@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace zt::platform::pulse {
 
@@ -10,6 +11,15 @@ namespace {
 constexpr pa_usec_t kFragmentUsec = kSystemFragmentUsec;
 constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
 constexpr auto kQueryBound = std::chrono::seconds(2);
+// How far either side of the server's news of a new default the audio of
+// the old and the new output are added: the players move there at about
+// that moment, and the two streams' clocks place it to a few milliseconds.
+constexpr int64_t kJoinUsec = 40000;
+// How long the join waits for the old stream's audio of the window (a
+// server may stop sending it once its output is idle).
+constexpr int64_t kJoinWaitUsec = 500000;
+// How much of its latest audio a standby stream keeps.
+constexpr uint64_t kStandbyKeepUsec = 500000;
 // Consecutive failed attempts to find the default output's monitor before
 // the stream gives up.
 constexpr int kMaxMisses = 5;
@@ -94,7 +104,8 @@ PulseStream::PulseStream(const StreamConfiguration& configuration, StreamDelegat
       channels_(configuration.channelCount >= 1 && configuration.channelCount <= 8
                     ? static_cast<uint8_t>(configuration.channelCount)
                     : 2),
-      delegate_(delegate) {}
+      delegate_(delegate),
+      timeline_(rate_, channels_) {}
 
 // Runs on whichever thread drops the last reference: the owner's, a
 // delivery's queue or a completion's; never the loop thread, which holds
@@ -215,6 +226,7 @@ void PulseStream::dispose() {
   reconciling_ = false;
   reconcileAgain_ = false;
   dropRecord();
+  while (!standbys_.empty()) closeStandby(standbys_.back().get());
   if (startTimer_) {
     if (pa_mainloop_api* api = loopApi()) api->time_free(startTimer_);
     startTimer_ = nullptr;
@@ -222,8 +234,12 @@ void PulseStream::dispose() {
 }
 
 void PulseStream::dropRecord() {
+  pump();
   flushGathered();
   onTarget_ = false;
+  join_.reset();
+  timeline_.dropBefore(timeline_.end());
+  timeline_.resetClock();
   if (!record_) return;
   closeStream(record_);
   record_ = nullptr;
@@ -294,8 +310,10 @@ void PulseStream::onSubscription(pa_context*, pa_subscription_event_type_t type,
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
-      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE))
+      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+    if (self->changeSeen_ == 0) self->changeSeen_ = static_cast<int64_t>(libpulse().pa_rtclock_now());
     self->reconcile();
+  }
 }
 
 // Loop thread. One pass asks the server for its default sink, then for that
@@ -334,15 +352,17 @@ void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, 
   }
   self->defaultSink_ = sink;
   self->foundMonitor_.clear();
-  self->pending_ =
-      libpulse().pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
+  self->monitors_.clear();
+  self->pending_ = libpulse().pa_context_get_sink_info_list(context, &PulseStream::onSinkInfo, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
 void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   if (eol == 0) {
-    if (info && info->monitor_source_name) self->foundMonitor_ = info->monitor_source_name;
+    if (!info || !info->monitor_source_name) return;
+    self->monitors_.push_back(info->monitor_source_name);
+    if (info->name && self->defaultSink_ == info->name) self->foundMonitor_ = info->monitor_source_name;
     return;
   }
   releaseOperation(self->pending_);
@@ -359,15 +379,30 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
   }
   self->misses_ = 0;
   self->target_ = self->foundMonitor_;
+  const int64_t changeSeen = std::exchange(self->changeSeen_, 0);
   if (!self->record_) {
     self->connectRecord();
+    self->syncStandbys();
     return self->finishReconcile();
   }
   const char* device = libpulse().pa_stream_get_device_name(self->record_);
   if (device && self->target_ == device) {
     self->onTarget_ = true;
+    self->syncStandbys();
     return self->finishReconcile();
   }
+  Standby* standby = self->standbyOn(self->target_);
+  if (standby && !self->join_ && self->onTarget_ && self->timeline_.timed() && standby->timeline.timed()) {
+    self->switchTo(standby, changeSeen != 0 ? changeSeen : static_cast<int64_t>(libpulse().pa_rtclock_now()));
+    self->syncStandbys();
+    return self->finishReconcile();
+  }
+  // No standby with a clock there yet (an output that has just appeared):
+  // the stream itself moves, and loses what the output rendered before it
+  // arrived.
+  if (standby) self->closeStandby(standby);
+  self->join_.reset();
+  self->syncStandbys();
   // The server names the monitor only by its name, so the move goes by
   // name; the stream keeps reading (from the old monitor, or not at all
   // when the server parked it elsewhere) until the move is done.
@@ -382,6 +417,7 @@ void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
   releaseOperation(self->pending_);
   if (success) {
     self->onTarget_ = true;
+    self->timeline_.resetClock();
   } else {
     // The server would not move it (the stream may be on its way out):
     // record from the monitor on a fresh stream instead.
@@ -463,18 +499,178 @@ void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   const char* device = libpulse().pa_stream_get_device_name(stream);
   // What was gathered came from where the stream was.
+  self->pump();
   self->flushGathered();
+  self->join_.reset();
+  self->timeline_.resetClock();
   self->onTarget_ = device && self->target_ == device;
   if (!self->onTarget_) self->reconcile();
 }
 
 void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const size_t frameBytes = self->channels_ * sizeof(float);
   readFragments(stream, [&](const void* data, size_t bytes) {
-    self->emit(data, bytes);
+    if (self->phase_ == Phase::Running && self->onTarget_)
+      self->timeline_.append(static_cast<const float*>(data), bytes / frameBytes, now);
     return true;
   });
+  self->pump();
   self->deliverGathered();
+}
+
+// Loop thread. Gathers what the record stream read; during a join, what
+// the old and the new stream read, as far as both have it.
+void PulseStream::pump() {
+  std::vector<float> chunk;
+  auto gather = [&](size_t frames) { emit(chunk.data(), frames * channels_ * sizeof(float)); };
+  if (join_) {
+    Join& j = *join_;
+    const MonitorTimeline* from = j.from ? &j.from->timeline : nullptr;
+    const bool late = static_cast<int64_t>(libpulse().pa_rtclock_now()) > j.deadline;
+    // The old stream's frames up to here are there, or will never be.
+    const uint64_t fromEnd = from && !late ? from->end() : UINT64_MAX;
+    auto fromFrame = [&](uint64_t frame, float* out) {
+      if (from && frame >= from->begin() && frame < from->end())
+        for (uint32_t c = 0; c < channels_; ++c) out[c] += from->frame(frame)[c];
+    };
+    while (j.next < std::min(j.sumFrom, fromEnd)) {
+      const size_t frames = static_cast<size_t>(
+          std::min<uint64_t>({j.sumFrom, fromEnd, j.next + PulseStream::kMaxFramesPerBuffer}) - j.next);
+      chunk.assign(frames * channels_, 0.0f);
+      for (size_t i = 0; i < frames; ++i) fromFrame(j.next + i, &chunk[i * channels_]);
+      gather(frames);
+      j.next += frames;
+    }
+    if (j.next < j.sumFrom) return;
+    while (j.next < j.sumTo) {
+      const uint64_t to = j.to + (j.next - j.sumFrom);
+      if (to >= timeline_.end() || j.next >= fromEnd) return;
+      const size_t frames =
+          static_cast<size_t>(std::min<uint64_t>({j.sumTo - j.next, timeline_.end() - to, fromEnd - j.next}));
+      chunk.resize(frames * channels_);
+      timeline_.copy(to, frames, chunk.data());
+      for (size_t i = 0; i < frames; ++i) fromFrame(j.next + i, &chunk[i * channels_]);
+      gather(frames);
+      j.next += frames;
+    }
+    timeline_.dropBefore(j.to + (j.sumTo - j.sumFrom));
+    join_.reset();
+  }
+  const size_t frames = static_cast<size_t>(timeline_.end() - timeline_.begin());
+  if (frames == 0) return;
+  chunk.resize(frames * channels_);
+  timeline_.copy(timeline_.begin(), frames, chunk.data());
+  gather(frames);
+  timeline_.dropBefore(timeline_.end());
+}
+
+// Loop thread. A standby on the monitor of every output but the default;
+// none on a monitor that is gone.
+void PulseStream::syncStandbys() {
+  if (phase_ != Phase::Starting && phase_ != Phase::Running) return;
+  for (size_t i = standbys_.size(); i-- > 0;) {
+    Standby* standby = standbys_[i].get();
+    if (standby->monitor == target_ ||
+        std::find(monitors_.begin(), monitors_.end(), standby->monitor) == monitors_.end())
+      closeStandby(standby);
+  }
+  for (const std::string& monitor : monitors_)
+    if (monitor != target_ && !standbyOn(monitor)) openStandby(monitor);
+}
+
+PulseStream::Standby* PulseStream::standbyOn(const std::string& monitor) {
+  for (auto& standby : standbys_)
+    if (standby->monitor == monitor) return standby.get();
+  return nullptr;
+}
+
+// Loop thread. Like the record stream (the same fragment, so that the
+// output renders no further ahead than it would for the recording), but a
+// failure only loses the standby.
+void PulseStream::openStandby(const std::string& monitor) {
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
+  pa_stream* stream = libpulse().pa_stream_new(context_, "System audio (other output)", &sampleSpec, nullptr);
+  if (!stream) return;
+  auto standby = std::make_unique<Standby>(Standby{this, stream, monitor, MonitorTimeline(rate_, channels_)});
+  libpulse().pa_stream_set_state_callback(stream, &PulseStream::onStandbyState, standby.get());
+  libpulse().pa_stream_set_read_callback(stream, &PulseStream::onStandbyRead, standby.get());
+  libpulse().pa_stream_set_moved_callback(stream, &PulseStream::onStandbyMoved, standby.get());
+  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
+  if (libpulse().pa_stream_connect_record(stream, monitor.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
+    closeStream(stream);
+    return;
+  }
+  standbys_.push_back(std::move(standby));
+}
+
+void PulseStream::closeStandby(Standby* standby) {
+  if (join_ && join_->from == standby) join_->from = nullptr;
+  if (standby->stream) closeStream(standby->stream);
+  standbys_.erase(std::find_if(standbys_.begin(), standbys_.end(),
+                               [standby](const auto& s) { return s.get() == standby; }));
+}
+
+// Loop thread. The standby on the new default's monitor becomes the record
+// stream and the record stream the standby on the old one; the join places
+// the server's news in both streams' time.
+void PulseStream::switchTo(Standby* standby, int64_t news) {
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const MonitorTimeline& from = timeline_;
+  const MonitorTimeline& to = standby->timeline;
+  Join join{standby, from.begin(), 0, 0, 0, now + kJoinUsec + kJoinWaitUsec};
+  join.sumFrom = std::max<int64_t>(from.frameAt(news - kJoinUsec), static_cast<int64_t>(from.begin()));
+  const int64_t start = from.timeOf(join.sumFrom);
+  join.to = std::max<int64_t>(to.frameAt(start), static_cast<int64_t>(to.begin()));
+  join.sumTo =
+      join.sumFrom + static_cast<uint64_t>(std::max<int64_t>(0, news + kJoinUsec - start) * rate_ / 1000000);
+  const char* device = libpulse().pa_stream_get_device_name(record_);
+  std::swap(record_, standby->stream);
+  std::swap(timeline_, standby->timeline);
+  standby->monitor = device ? device : "";
+  libpulse().pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
+  libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
+  libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
+  libpulse().pa_stream_set_state_callback(standby->stream, &PulseStream::onStandbyState, standby);
+  libpulse().pa_stream_set_read_callback(standby->stream, &PulseStream::onStandbyRead, standby);
+  libpulse().pa_stream_set_moved_callback(standby->stream, &PulseStream::onStandbyMoved, standby);
+  onTarget_ = true;
+  join_ = join;
+  pump();
+}
+
+// Loop thread. A standby that failed or that the server moved elsewhere
+// (its output went) is of no use any more.
+void PulseStream::onStandbyState(pa_stream* stream, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  const auto state = libpulse().pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) standby->owner->closeStandby(standby);
+}
+
+void PulseStream::onStandbyMoved(pa_stream*, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  standby->owner->closeStandby(standby);
+}
+
+void PulseStream::onStandbyRead(pa_stream* stream, size_t, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  PulseStream* self = standby->owner;
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const size_t frameBytes = self->channels_ * sizeof(float);
+  readFragments(stream, [&](const void* data, size_t bytes) {
+    standby->timeline.append(static_cast<const float*>(data), bytes / frameBytes, now);
+    return true;
+  });
+  MonitorTimeline& timeline = standby->timeline;
+  const uint64_t keep = kStandbyKeepUsec * self->rate_ / 1000000;
+  uint64_t first = timeline.end() > keep ? timeline.end() - keep : 0;
+  if (self->join_ && self->join_->from == standby) first = std::min(first, self->join_->next);
+  timeline.dropBefore(first);
+  if (self->join_) {
+    self->pump();
+    self->deliverGathered();
+  }
 }
 
 // Loop thread, lock held. Gathers the fragment; a hole in the stream
