@@ -97,19 +97,22 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
     pa_stream* stream;
     std::string monitor;
     MonitorTimeline timeline;
+    uint64_t until = UINT64_MAX;  // its frames from here on came from elsewhere
   };
   // The going over from the stream that recorded the old default to the
   // standby that records the new one: the old stream's audio alone up to
-  // `sumFrom`, both added up to `sumTo` (when the players moved lies in
-  // between, and each stream carries them on one side of it only), then
-  // the new stream's alone.
+  // `sumFrom`, then both added (when the players moved lies in there, and
+  // each stream carries them on one side of it only) until the old one has
+  // fallen silent, then the new stream's alone.
   struct Join {
-    Standby* from;     // the old stream; null once it is gone
-    uint64_t next;     // its next frame to hand over
-    uint64_t sumFrom;  // its frames from here on are added to the new ones
-    uint64_t sumTo;
-    uint64_t to;       // the new stream's frame played with `sumFrom`
-    int64_t deadline;  // past this, what the old stream has not read counts as silence
+    Standby* from;      // the old stream; null once it is gone
+    uint64_t next;      // its next frame to hand over
+    uint64_t sumFrom;   // its frames from here on are added to the new ones
+    uint64_t sumLeast;  // the adding goes on at least up to here
+    uint64_t sumMost;   // and at most up to here
+    uint64_t quiet;     // frames in a row the old stream has been silent
+    uint64_t to;        // the new stream's frame played with `sumFrom`
+    int64_t deadline;   // past this, what the old stream has not read counts as silence
   };
 
   // Loop thread (or lock held).
@@ -126,6 +129,9 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void syncStandbys();
   void openStandby(const std::string& monitor);
   void closeStandby(Standby* standby);
+  void loseStandby(Standby* standby);
+  void endJoin();
+  void watchStandby(Standby* standby);
   Standby* standbyOn(const std::string& monitor);
   // `news`: when the server told of the new default, on the loop's clock.
   void switchTo(Standby* standby, int64_t news);
@@ -170,6 +176,7 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   int recordFailures_ = 0;       // record streams lost in a row without data
   std::string target_;           // the monitor the recording belongs on
   bool onTarget_ = false;        // the record stream reads from `target_`
+  bool recordMovable_ = false;   // the record stream was made movable (it was never a standby)
   std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
   MonitorTimeline timeline_;     // what the record stream read, not yet gathered
   std::vector<std::unique_ptr<Standby>> standbys_;
