@@ -227,8 +227,9 @@ TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
   std::this_thread::sleep_for(2s);
   const long waits = loopWaits() - waitsBefore;
   ASSERT_GE(waitsBefore, 0);
-  // 25 a second at the spacing; waking per piece was over 200.
-  EXPECT_LE(waits, 2 * 50) << "loop waits in 2 s";
+  // 25 a second at the spacing, for the recording and for the standby on
+  // the other output's monitor; waking per piece was over 700.
+  EXPECT_LE(waits, 2 * 2 * 50) << "loop waits in 2 s";
   EXPECT_GE(system.got.count() / system.got.buffers(), 960u);
   EXPECT_GT(toneLevel(system.got.since(system.got.count() - 48000), 1000, 48000), 0.2);
   system.stop();

@@ -41,6 +41,7 @@ namespace zt::platform::pulse {
   X(pa_context_subscribe)                  \
   X(pa_context_get_server_info)            \
   X(pa_context_get_sink_info_by_name)      \
+  X(pa_context_get_sink_info_list)         \
   X(pa_context_get_source_info_by_name)    \
   X(pa_context_move_source_output_by_name) \
   X(pa_context_rttime_new)                 \

@@ -1,7 +1,9 @@
 #include "platform/pulse/pulse_stream.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
+#include <utility>
 
 namespace zt::platform::pulse {
 
@@ -10,6 +12,24 @@ namespace {
 constexpr pa_usec_t kFragmentUsec = kSystemFragmentUsec;
 constexpr pa_usec_t kStartBoundUsec = 5 * PA_USEC_PER_SEC;
 constexpr auto kQueryBound = std::chrono::seconds(2);
+// How far either side of the server's news of a new default the audio of
+// the old and the new output are added: the players move there at about
+// that moment, and the two streams' clocks place it to a few milliseconds.
+constexpr int64_t kJoinUsec = 40000;
+// A server may move the players some time after its news (PipeWire's
+// session manager acts on its own): the adding goes on until the old output
+// has been silent for kQuietUsec, for at most kJoinMostUsec after the news;
+// an old output that keeps sounding (a player held there) is heard along
+// with the new one that long.
+constexpr int64_t kJoinMostUsec = 1000000;
+constexpr uint64_t kQuietUsec = 20000;
+constexpr float kSilence = 1e-4f;  // -80 dBFS
+// How long the join waits for the old stream's audio of the window (a
+// server may stop sending it once its output is idle).
+constexpr int64_t kJoinWaitUsec = 500000;
+// How much of its latest audio a standby stream keeps.
+constexpr uint64_t kStandbyKeepUsec = 500000;
+constexpr auto kStandbyFlags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
 // Consecutive failed attempts to find the default output's monitor before
 // the stream gives up.
 constexpr int kMaxMisses = 5;
@@ -94,7 +114,8 @@ PulseStream::PulseStream(const StreamConfiguration& configuration, StreamDelegat
       channels_(configuration.channelCount >= 1 && configuration.channelCount <= 8
                     ? static_cast<uint8_t>(configuration.channelCount)
                     : 2),
-      delegate_(delegate) {}
+      delegate_(delegate),
+      timeline_(rate_, channels_) {}
 
 // Runs on whichever thread drops the last reference: the owner's, a
 // delivery's queue or a completion's; never the loop thread, which holds
@@ -216,6 +237,7 @@ void PulseStream::dispose() {
   reconciling_ = false;
   reconcileAgain_ = false;
   dropRecord();
+  while (!standbys_.empty()) closeStandby(standbys_.back().get());
   if (startTimer_) {
     if (pa_mainloop_api* api = loopApi()) api->time_free(startTimer_);
     startTimer_ = nullptr;
@@ -227,8 +249,12 @@ void PulseStream::dispose() {
 }
 
 void PulseStream::dropRecord() {
+  pump();
   flushGathered();
   onTarget_ = false;
+  endJoin();
+  timeline_.dropBefore(timeline_.end());
+  timeline_.resetClock();
   if (!record_) return;
   closeStream(record_);
   record_ = nullptr;
@@ -299,13 +325,16 @@ void PulseStream::onSubscription(pa_context*, pa_subscription_event_type_t type,
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
-      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE))
+      (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
+    if (self->changeSeen_ == 0) self->changeSeen_ = static_cast<int64_t>(libpulse().pa_rtclock_now());
     self->reconcile();
+  }
 }
 
-// Loop thread. One pass asks the server for its default sink, then for that
-// sink's monitor, then puts the record stream there: connects it on the
-// first pass, moves it on later ones. Events during a pass ask for one more.
+// Loop thread. One pass asks the server for its default sink and every
+// output's monitor, then records from the default's monitor: connects there
+// on the first pass, goes over to another stream on later ones. Events
+// during a pass ask for one more.
 void PulseStream::reconcile() {
   if (phase_ != Phase::Starting && phase_ != Phase::Running) return;
   if (reconciling_) {
@@ -339,15 +368,17 @@ void PulseStream::onServerInfo(pa_context* context, const pa_server_info* info, 
   }
   self->defaultSink_ = sink;
   self->foundMonitor_.clear();
-  self->pending_ =
-      libpulse().pa_context_get_sink_info_by_name(context, sink.c_str(), &PulseStream::onSinkInfo, self);
+  self->monitors_.clear();
+  self->pending_ = libpulse().pa_context_get_sink_info_list(context, &PulseStream::onSinkInfo, self);
   if (!self->pending_) self->reconciling_ = false;
 }
 
 void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   if (eol == 0) {
-    if (info && info->monitor_source_name) self->foundMonitor_ = info->monitor_source_name;
+    if (!info || !info->monitor_source_name) return;
+    self->monitors_.push_back(info->monitor_source_name);
+    if (info->name && self->defaultSink_ == info->name) self->foundMonitor_ = info->monitor_source_name;
     return;
   }
   releaseOperation(self->pending_);
@@ -364,22 +395,57 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
   }
   self->misses_ = 0;
   self->target_ = self->foundMonitor_;
+  const int64_t changeSeen = std::exchange(self->changeSeen_, 0);
   if (!self->record_) {
     self->connectRecord();
+    self->syncStandbys();
     return self->finishReconcile();
   }
   const char* device = libpulse().pa_stream_get_device_name(self->record_);
   if (device && self->target_ == device) {
     self->onTarget_ = true;
+    self->syncStandbys();
     return self->finishReconcile();
   }
-  // The server names the monitor only by its name, so the move goes by
-  // name; the stream keeps reading (from the old monitor, or not at all
-  // when the server parked it elsewhere) until the move is done.
-  self->pending_ =
-      libpulse().pa_context_move_source_output_by_name(context, libpulse().pa_stream_get_index(self->record_),
-                                                       self->target_.c_str(), &PulseStream::onMoveDone, self);
-  if (!self->pending_) self->reconciling_ = false;
+  Standby* standby = self->standbyOn(self->target_);
+  if (standby && !self->join_ && self->onTarget_ && self->timeline_.timed() && standby->timeline.timed()) {
+    self->switchTo(standby, changeSeen != 0 ? changeSeen : static_cast<int64_t>(libpulse().pa_rtclock_now()));
+    self->syncStandbys();
+    return self->finishReconcile();
+  }
+  // No standby with a clock there yet (an output that has just appeared):
+  // the record stream moves there, or, when it cannot, a new one goes
+  // there and the old one stays on its monitor as its standby; either way
+  // what the output rendered before the stream arrived is lost.
+  if (standby) self->closeStandby(standby);
+  self->endJoin();
+  if (self->recordMovable_) {
+    self->syncStandbys();
+    // The server names the monitor only by its name, so the move goes by
+    // name; the stream keeps reading (from the old monitor, or not at all
+    // when the server parked it elsewhere) until the move is done.
+    self->pending_ = libpulse().pa_context_move_source_output_by_name(
+        context, libpulse().pa_stream_get_index(self->record_), self->target_.c_str(),
+        &PulseStream::onMoveDone, self);
+    if (!self->pending_) self->reconciling_ = false;
+    return;
+  }
+  self->pump();
+  self->flushGathered();
+  if (device) {
+    auto old = std::make_unique<Standby>(
+        Standby{self, self->record_, device,
+                std::exchange(self->timeline_, MonitorTimeline(self->rate_, self->channels_))});
+    self->watchStandby(old.get());
+    self->standbys_.push_back(std::move(old));
+  } else {
+    closeStream(self->record_);
+  }
+  self->record_ = nullptr;
+  self->onTarget_ = false;
+  self->connectRecord();
+  self->syncStandbys();
+  self->finishReconcile();
 }
 
 void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
@@ -387,6 +453,7 @@ void PulseStream::onMoveDone(pa_context*, int success, void* userdata) {
   releaseOperation(self->pending_);
   if (success) {
     self->onTarget_ = true;
+    self->timeline_.resetClock();
   } else {
     // The server would not move it (the stream may be on its way out):
     // record from the monitor on a fresh stream instead.
@@ -409,7 +476,10 @@ void PulseStream::connectRecord() {
   libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
   libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
   const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
-  // Movable on purpose: following the default output moves this stream.
+  // Movable: when an output appears and becomes the default at once, PipeWire's
+  // session manager carries this stream there along with the players, sooner
+  // than a move from this side.
+  recordMovable_ = true;
   if (libpulse().pa_stream_connect_record(record_, target_.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     const int error = libpulse().pa_context_errno(context_);
     dropRecord();
@@ -468,27 +538,253 @@ void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   const char* device = libpulse().pa_stream_get_device_name(stream);
   // What was gathered came from where the stream was.
+  self->pump();
   self->flushGathered();
+  self->endJoin();
+  self->timeline_.resetClock();
   self->onTarget_ = device && self->target_ == device;
   if (!self->onTarget_) self->reconcile();
 }
 
 void PulseStream::onStreamRead(pa_stream* stream, size_t, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const size_t frameBytes = self->channels_ * sizeof(float);
   readFragments(stream, [&](const void* data, size_t bytes) {
-    self->emit(data, bytes);
+    if (self->phase_ == Phase::Running && self->onTarget_)
+      self->timeline_.append(static_cast<const float*>(data), bytes / frameBytes, now);
     return true;
   });
-  // libpulse calls this once per piece, and one wakeup of the loop brings
-  // many: what to deliver is decided once the whole pass has been read.
+  self->pump();
+  self->deliverAfterThisPass();
+}
+
+// Loop thread. libpulse calls a read callback once per piece, and one
+// wakeup of the loop brings many: what to deliver is decided once the
+// whole pass has been read.
+void PulseStream::deliverAfterThisPass() {
   pa_mainloop_api* api = loopApi();
-  if (!self->deliveryDue_) self->deliveryDue_ = api->defer_new(api, &PulseStream::onDeliveryDue, self);
-  if (self->deliveryDue_) api->defer_enable(self->deliveryDue_, 1);
+  if (!deliveryDue_) deliveryDue_ = api->defer_new(api, &PulseStream::onDeliveryDue, this);
+  if (deliveryDue_) api->defer_enable(deliveryDue_, 1);
 }
 
 void PulseStream::onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata) {
   api->defer_enable(event, 0);
   static_cast<PulseStream*>(userdata)->deliverGathered();
+}
+
+// Loop thread. Gathers what the record stream read; during a join, what
+// the old and the new stream read, as far as both have it.
+void PulseStream::pump() {
+  std::vector<float> chunk;
+  auto gather = [&](size_t frames) { emit(chunk.data(), frames * channels_ * sizeof(float)); };
+  if (join_) {
+    Join& j = *join_;
+    const MonitorTimeline* from = j.from ? &j.from->timeline : nullptr;
+    const bool late = static_cast<int64_t>(libpulse().pa_rtclock_now()) > j.deadline;
+    // The old stream's frames up to here are there, or will never be.
+    const uint64_t fromUntil = from ? std::min(from->end(), j.from->until) : 0;
+    const bool ended = !from || !j.from->stream || late || from->end() >= j.from->until;
+    const uint64_t fromEnd = ended ? UINT64_MAX : from->end();
+    auto fromFrame = [&](uint64_t frame, float* out) {
+      if (from && frame >= from->begin() && frame < fromUntil)
+        for (uint32_t c = 0; c < channels_; ++c) out[c] += from->frame(frame)[c];
+    };
+    while (j.next < std::min(j.sumFrom, fromEnd)) {
+      const size_t frames = static_cast<size_t>(
+          std::min<uint64_t>({j.sumFrom, fromEnd, j.next + PulseStream::kMaxFramesPerBuffer}) - j.next);
+      chunk.assign(frames * channels_, 0.0f);
+      for (size_t i = 0; i < frames; ++i) fromFrame(j.next + i, &chunk[i * channels_]);
+      gather(frames);
+      j.next += frames;
+    }
+    if (j.next < j.sumFrom) return;
+    const uint64_t quietFrames = kQuietUsec * rate_ / 1000000;
+    for (;;) {
+      const uint64_t to = j.to + (j.next - j.sumFrom);
+      if (j.next >= j.sumMost || (j.next >= j.sumLeast && j.quiet >= quietFrames)) {
+        timeline_.dropBefore(to);
+        break;
+      }
+      if (to >= timeline_.end() || j.next >= fromEnd) return;
+      const size_t frames = static_cast<size_t>(std::min<uint64_t>(
+          {j.sumMost - j.next, timeline_.end() - to, fromEnd - j.next, PulseStream::kMaxFramesPerBuffer}));
+      chunk.resize(frames * channels_);
+      timeline_.copy(to, frames, chunk.data());
+      size_t used = 0;
+      while (used < frames) {
+        float* out = &chunk[used * channels_];
+        bool silent = true;
+        if (from && j.next + used >= from->begin() && j.next + used < fromUntil) {
+          const float* old = from->frame(j.next + used);
+          for (uint32_t c = 0; c < channels_; ++c) {
+            out[c] += old[c];
+            silent = silent && std::fabs(old[c]) < kSilence;
+          }
+        }
+        j.quiet = silent ? j.quiet + 1 : 0;
+        ++used;
+        if (j.next + used >= j.sumLeast && j.quiet >= quietFrames) break;
+      }
+      gather(used);
+      j.next += used;
+    }
+    endJoin();
+  }
+  const size_t frames = static_cast<size_t>(timeline_.end() - timeline_.begin());
+  if (frames == 0) return;
+  chunk.resize(frames * channels_);
+  timeline_.copy(timeline_.begin(), frames, chunk.data());
+  gather(frames);
+  timeline_.dropBefore(timeline_.end());
+}
+
+// Loop thread. A standby on the monitor of every output but the default;
+// none on a monitor that is gone.
+void PulseStream::syncStandbys() {
+  if (phase_ != Phase::Starting && phase_ != Phase::Running) return;
+  for (size_t i = standbys_.size(); i-- > 0;) {
+    Standby* standby = standbys_[i].get();
+    if (join_ && join_->from == standby) continue;
+    if (standby->monitor == target_ ||
+        std::find(monitors_.begin(), monitors_.end(), standby->monitor) == monitors_.end())
+      closeStandby(standby);
+  }
+  for (const std::string& monitor : monitors_)
+    if (monitor != target_ && !standbyOn(monitor)) openStandby(monitor);
+}
+
+void PulseStream::watchStandby(Standby* standby) {
+  libpulse().pa_stream_set_state_callback(standby->stream, &PulseStream::onStandbyState, standby);
+  libpulse().pa_stream_set_read_callback(standby->stream, &PulseStream::onStandbyRead, standby);
+  libpulse().pa_stream_set_moved_callback(standby->stream, &PulseStream::onStandbyMoved, standby);
+}
+
+PulseStream::Standby* PulseStream::standbyOn(const std::string& monitor) {
+  for (auto& standby : standbys_)
+    if (standby->stream && standby->until == UINT64_MAX && standby->monitor == monitor) return standby.get();
+  return nullptr;
+}
+
+// Loop thread. Like the record stream (the same fragment, so that the
+// output renders no further ahead than it would for the recording), but a
+// failure only loses the standby.
+void PulseStream::openStandby(const std::string& monitor) {
+  const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, rate_, channels_};
+  pa_stream* stream = libpulse().pa_stream_new(context_, "System audio", &sampleSpec, nullptr);
+  if (!stream) return;
+  auto standby = std::make_unique<Standby>(Standby{this, stream, monitor, MonitorTimeline(rate_, channels_)});
+  watchStandby(standby.get());
+  const pa_buffer_attr attr = recordAttributes(kFragmentUsec, sampleSpec);
+  // Not movable: a server must leave a standby where it is (PipeWire's
+  // session manager would otherwise take it off its monitor and back while
+  // it settles a new default, losing the very audio it is there for).
+  if (libpulse().pa_stream_connect_record(stream, monitor.c_str(), &attr, kStandbyFlags) < 0) {
+    closeStream(stream);
+    return;
+  }
+  standbys_.push_back(std::move(standby));
+}
+
+// Loop thread. A standby's stream is of no use any more; during a join
+// the audio it read before stays part of the join.
+void PulseStream::loseStandby(Standby* standby) {
+  if (!join_ || join_->from != standby) return closeStandby(standby);
+  closeStream(standby->stream);
+  standby->stream = nullptr;
+}
+
+void PulseStream::endJoin() {
+  if (!join_) return;
+  Standby* from = join_->from;
+  join_.reset();
+  if (!from || (from->stream && from->until == UINT64_MAX)) return;
+  const bool moved = from->stream != nullptr;
+  closeStandby(from);
+  if (moved) reconcile();
+}
+
+void PulseStream::closeStandby(Standby* standby) {
+  if (join_ && join_->from == standby) join_->from = nullptr;
+  if (standby->stream) closeStream(standby->stream);
+  standbys_.erase(std::find_if(standbys_.begin(), standbys_.end(),
+                               [standby](const auto& s) { return s.get() == standby; }));
+}
+
+// Loop thread. The standby on the new default's monitor becomes the record
+// stream and the record stream the standby on the old one; the join places
+// the server's news in both streams' time.
+void PulseStream::switchTo(Standby* standby, int64_t news) {
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const MonitorTimeline& from = timeline_;
+  const MonitorTimeline& to = standby->timeline;
+  Join join{standby, from.begin(), 0, 0, 0, 0, 0, now + kJoinMostUsec + kJoinWaitUsec};
+  join.sumFrom = std::max<int64_t>(from.frameAt(news - kJoinUsec), static_cast<int64_t>(from.begin()));
+  const int64_t start = from.timeOf(join.sumFrom);
+  join.to = std::max<int64_t>(to.frameAt(start), static_cast<int64_t>(to.begin()));
+  auto framesTo = [&](int64_t usec) {
+    return join.sumFrom + static_cast<uint64_t>(std::max<int64_t>(0, usec - start) * rate_ / 1000000);
+  };
+  join.sumLeast = framesTo(news + kJoinUsec);
+  join.sumMost = framesTo(news + kJoinMostUsec);
+  const char* device = libpulse().pa_stream_get_device_name(record_);
+  std::swap(record_, standby->stream);
+  std::swap(timeline_, standby->timeline);
+  standby->monitor = device ? device : "";
+  libpulse().pa_stream_set_state_callback(record_, &PulseStream::onStreamState, this);
+  libpulse().pa_stream_set_read_callback(record_, &PulseStream::onStreamRead, this);
+  libpulse().pa_stream_set_moved_callback(record_, &PulseStream::onStreamMoved, this);
+  watchStandby(standby);
+  onTarget_ = true;
+  recordMovable_ = false;
+  join_ = join;
+  pump();
+}
+
+// Loop thread. A standby that failed or that the server moved elsewhere
+// (its output went) is of no use any more.
+void PulseStream::onStandbyState(pa_stream* stream, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  const auto state = libpulse().pa_stream_get_state(stream);
+  if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) standby->owner->loseStandby(standby);
+}
+
+// A former record stream, movable, that the server took elsewhere (as
+// PipeWire's session manager does with a stream on the old default's
+// monitor): a standby that stays put replaces it. During a join, what it
+// read of the old output still comes in after the news of the move, and
+// belongs to the join.
+void PulseStream::onStandbyMoved(pa_stream*, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  PulseStream* self = standby->owner;
+  if (self->join_ && self->join_->from == standby) {
+    const int64_t at = standby->timeline.frameAt(static_cast<int64_t>(libpulse().pa_rtclock_now()));
+    standby->until =
+        static_cast<uint64_t>(std::max<int64_t>(at, static_cast<int64_t>(standby->timeline.begin())));
+    return;
+  }
+  self->closeStandby(standby);
+  self->reconcile();
+}
+
+void PulseStream::onStandbyRead(pa_stream* stream, size_t, void* userdata) {
+  auto* standby = static_cast<Standby*>(userdata);
+  PulseStream* self = standby->owner;
+  const auto now = static_cast<int64_t>(libpulse().pa_rtclock_now());
+  const size_t frameBytes = self->channels_ * sizeof(float);
+  readFragments(stream, [&](const void* data, size_t bytes) {
+    standby->timeline.append(static_cast<const float*>(data), bytes / frameBytes, now);
+    return true;
+  });
+  MonitorTimeline& timeline = standby->timeline;
+  const uint64_t keep = kStandbyKeepUsec * self->rate_ / 1000000;
+  uint64_t first = timeline.end() > keep ? timeline.end() - keep : 0;
+  if (self->join_ && self->join_->from == standby) first = std::min(first, self->join_->next);
+  timeline.dropBefore(first);
+  if (self->join_) {
+    self->pump();
+    self->deliverAfterThisPass();
+  }
 }
 
 // Loop thread, lock held. Gathers the fragment; a hole in the stream

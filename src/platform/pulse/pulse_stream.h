@@ -9,10 +9,12 @@
 #include <atomic>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/pulse/monitor_timeline.h"
 #include "platform/pulse/pulse_loop.h"
 
 namespace zt::platform::pulse {
@@ -84,6 +86,35 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   static void deliver(void* context);
   bool hasOutput(StreamOutput* output);
 
+  // A record stream kept on the monitor of an output that is not the
+  // default, reading all along and keeping its latest audio. A server moves
+  // the players to a new default output at once, and that output renders
+  // ahead as far as they allow (a player with a default buffer: two
+  // seconds) into its monitor before a stream moved there after the event
+  // could hear it: already being there is the only way not to lose that.
+  struct Standby {
+    PulseStream* owner;
+    pa_stream* stream;
+    std::string monitor;
+    MonitorTimeline timeline;
+    uint64_t until = UINT64_MAX;  // its frames from here on came from elsewhere
+  };
+  // The going over from the stream that recorded the old default to the
+  // standby that records the new one: the old stream's audio alone up to
+  // `sumFrom`, then both added (when the players moved lies in there, and
+  // each stream carries them on one side of it only) until the old one has
+  // fallen silent, then the new stream's alone.
+  struct Join {
+    Standby* from;      // the old stream; null once it is gone
+    uint64_t next;      // its next frame to hand over
+    uint64_t sumFrom;   // its frames from here on are added to the new ones
+    uint64_t sumLeast;  // the adding goes on at least up to here
+    uint64_t sumMost;   // and at most up to here
+    uint64_t quiet;     // frames in a row the old stream has been silent
+    uint64_t to;        // the new stream's frame played with `sumFrom`
+    int64_t deadline;   // past this, what the old stream has not read counts as silence
+  };
+
   // Loop thread (or lock held).
   void reconcile();
   void finishReconcile();
@@ -94,6 +125,17 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void finishStop();
   void dispose();
   void emit(const void* data, size_t bytes);
+  void pump();
+  void syncStandbys();
+  void openStandby(const std::string& monitor);
+  void closeStandby(Standby* standby);
+  void loseStandby(Standby* standby);
+  void endJoin();
+  void watchStandby(Standby* standby);
+  Standby* standbyOn(const std::string& monitor);
+  // `news`: when the server told of the new default, on the loop's clock.
+  void switchTo(Standby* standby, int64_t news);
+  void deliverAfterThisPass();
   void deliverGathered();
   static void onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
   void flushGathered();
@@ -107,6 +149,9 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   static void onStreamState(pa_stream* stream, void* userdata);
   static void onStreamRead(pa_stream* stream, size_t bytes, void* userdata);
   static void onStreamMoved(pa_stream* stream, void* userdata);
+  static void onStandbyState(pa_stream* stream, void* userdata);
+  static void onStandbyRead(pa_stream* stream, size_t bytes, void* userdata);
+  static void onStandbyMoved(pa_stream* stream, void* userdata);
   static void onStartTimeout(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                              void* userdata);
 
@@ -127,13 +172,19 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   pa_operation* pending_ = nullptr;  // the reconcile step under way
   bool reconciling_ = false;
   bool reconcileAgain_ = false;
-  std::string defaultSink_;   // the sink found by the reconcile under way
-  std::string foundMonitor_;  // its monitor, as the sink query answers
+  std::string defaultSink_;            // the sink found by the reconcile under way
+  std::string foundMonitor_;           // its monitor, as the sink query answers
+  std::vector<std::string> monitors_;  // every output's monitor, as the sink query answers
+  int64_t changeSeen_ = 0;             // when the server told of the change the pass is for
   int misses_ = 0;
   int recordFailures_ = 0;       // record streams lost in a row without data
   std::string target_;           // the monitor the recording belongs on
   bool onTarget_ = false;        // the record stream reads from `target_`
+  bool recordMovable_ = false;   // the record stream was made movable (it was never a standby)
   std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
+  MonitorTimeline timeline_;     // what the record stream read, not yet gathered
+  std::vector<std::unique_ptr<Standby>> standbys_;
+  std::optional<Join> join_;
   // Buffers delivered and not yet released by whoever took them.
   std::shared_ptr<std::atomic<int>> inFlight_ = std::make_shared<std::atomic<int>>(0);
   pa_usec_t lastDelivery_ = 0;
