@@ -18,4 +18,4 @@ python3 -m venv --system-site-packages "$dir/venv"
 cd "$dir/node"
 echo '{"name":"client-tests","private":true,"type":"module"}' >package.json
 npm install --offline --no-audit --no-fund --silent "$dir"/packages/*.tgz
-cp "$here"/*.mjs "$here"/known_signal.json .
+cp "$here"/*.mjs "$here"/*.json .

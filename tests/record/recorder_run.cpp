@@ -1,12 +1,14 @@
 #include "record/recorder_run.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
+#include <cstring>
 #include <fstream>
 #include <sstream>
-
 
 namespace zt::test::record {
 
@@ -25,9 +27,8 @@ void writeFile(const std::string& path, const std::string& text, bool executable
 }
 
 std::string readFile(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
   std::stringstream s;
-  s << f.rdbuf();
+  s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
 
@@ -35,8 +36,61 @@ bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 double soxDuration(const std::string& path) {
   const ProgramRun run = runProgram("/usr/bin/env", {"sox", "--i", "-D", path}, {}, std::chrono::seconds(30));
-  if (run.status != 0) return -1;
-  return atof(run.out.c_str());
+  return run.status == 0 ? atof(run.out.c_str()) : -1;
+}
+
+double Wav::peak() const {
+  double p = 0;
+  for (float v : samples) p = std::max(p, double(std::fabs(v)));
+  return p;
+}
+
+namespace {
+
+uint32_t le(const std::string& b, size_t at, int bytes) {
+  uint32_t v = 0;
+  for (int i = bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(b[at + i]);
+  return v;
+}
+
+std::string parseWav(const std::string& b, Wav* wav) {
+  if (b.size() < 44 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 4, "WAVE") != 0) return "not RIFF/WAVE";
+  if (le(b, 4, 4) + 8ull != b.size())
+    return "the RIFF size does not match the length " + std::to_string(b.size());
+  for (size_t at = 12; at + 8 <= b.size();) {
+    const uint32_t size = le(b, at + 4, 4);
+    if (at + 8 + size > b.size()) return "a chunk runs past the end";
+    if (b.compare(at, 4, "fmt ") == 0 && size >= 16) {
+      wav->format = le(b, at + 8, 2), wav->channels = le(b, at + 10, 2);
+      wav->sampleRate = le(b, at + 12, 4), wav->bitsPerSample = le(b, at + 22, 2);
+    } else if (b.compare(at, 4, "data") == 0) {
+      if (wav->bitsPerSample != 16) return "data before a 16-bit format chunk";
+      for (size_t i = 0; i + 1 < size; i += 2)
+        wav->samples.push_back(int16_t(le(b, at + 8 + i, 2)) / 32768.0f);
+      return "";
+    }
+    at += 8 + size + (size & 1);
+  }
+  return "no data chunk";
+}
+
+}  // namespace
+
+Wav readWav(const std::string& path) {
+  Wav wav;
+  const std::string error = parseWav(readFile(path), &wav);
+  if (error.empty()) return wav;
+  ADD_FAILURE() << path << ": " << error;
+  return {};
+}
+
+double toneLevel(const std::vector<float>& x, double frequency, double rate) {
+  double re = 0, im = 0;
+  for (size_t i = 0; i < x.size(); ++i) {
+    re += x[i] * std::cos(2 * M_PI * frequency * i / rate);
+    im -= x[i] * std::sin(2 * M_PI * frequency * i / rate);
+  }
+  return 2 * std::hypot(re, im) / std::max<size_t>(x.size(), 1);
 }
 
 }  // namespace zt::test::record

@@ -1,8 +1,10 @@
 // Runs zentrell-record (or an example host) as a person or a script would,
-// and collects what it printed.
+// and reads back what it wrote the way a strict player would.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "support/child_process.h"
 
@@ -26,9 +28,22 @@ class TempDir {
 void writeFile(const std::string& path, const std::string& text, bool executable = false);
 std::string readFile(const std::string& path);
 bool exists(const std::string& path);
-
-// `sox --i -D FILE`: the duration sox reads, or a negative number when sox
-// cannot read the file.
+// What `sox --i -D` reads as the duration; negative when sox cannot read it.
 double soxDuration(const std::string& path);
+
+struct Wav {
+  uint16_t format = 0, channels = 0, bitsPerSample = 0;
+  uint32_t sampleRate = 0;
+  std::vector<float> samples;  // scaled to [-1, 1)
+  double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0; }
+  double peak() const;
+};
+
+// A RIFF/WAVE file of 16-bit samples whose sizes agree with its length; an
+// empty Wav and a test failure otherwise.
+Wav readWav(const std::string& path);
+
+// The amplitude of the `frequency` component of `x`.
+double toneLevel(const std::vector<float>& x, double frequency, double rate = 16000);
 
 }  // namespace zt::test::record
