@@ -216,10 +216,12 @@ TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
     lossMs.push_back(((long(audio["system"].size()) - sys.offset) -
                       (long(audio["microphone"].size()) - mic.offset)) / 16.0);
   }
-  // The two record streams read at their own moments, a few milliseconds
-  // apart; a tap's worth left behind would show as 10 to 21 ms.
+  // The two record streams read at their own moments, up to a wakeup
+  // spacing apart, so one run's difference wanders by 10-15 ms either way;
+  // a tap's part left behind at every stop (0 to 21 ms) moves the median.
 #ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
-  EXPECT_LE(*std::max_element(lossMs.begin(), lossMs.end()), 7.5) << ::testing::PrintToString(lossMs);
+  std::sort(lossMs.begin(), lossMs.end());
+  EXPECT_LE((lossMs[1] + lossMs[2]) / 2, 7.5) << ::testing::PrintToString(lossMs);
 #endif
 }
 
