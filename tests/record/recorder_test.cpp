@@ -102,7 +102,9 @@ TEST(Recorder, WritesBothSourcesForExactlyTheDuration) {
     }
     // Not on a terminal: a progress line a second, no redrawing.
     EXPECT_EQ(run.out.find('\r'), std::string::npos);
-    if (samples > 1) EXPECT_NE(run.out.find("00:02.0 recording  system peak "), std::string::npos) << run.out;
+    // The second tick comes at about 2 s, a little later on a loaded machine.
+    if (samples > 1)
+      EXPECT_TRUE(std::regex_search(run.out, std::regex("\n00:02\\.\\d recording  system peak "))) << run.out;
   }
 }
 
