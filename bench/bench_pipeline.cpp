@@ -235,9 +235,32 @@ std::vector<int16_t> convertWithSox(const std::vector<float>& input) {
   FILE* f = std::fopen(in.c_str(), "wb");
   std::fwrite(input.data(), sizeof(float), input.size(), f);
   std::fclose(f);
-  const auto sox = zt::test::runProgram(
-      "sox", {"-D", "-t", "raw", "-r", "48000", "-e", "floating-point", "-b", "32", "-c", "2", in, "-t", "raw",
-              "-e", "signed-integer", "-b", "16", "-c", "1", out, "channels", "1", "rate", "-h", "16000"});
+  const auto sox = zt::test::runProgram("sox", {"-D",
+                                                "-t",
+                                                "raw",
+                                                "-r",
+                                                "48000",
+                                                "-e",
+                                                "floating-point",
+                                                "-b",
+                                                "32",
+                                                "-c",
+                                                "2",
+                                                in,
+                                                "-t",
+                                                "raw",
+                                                "-e",
+                                                "signed-integer",
+                                                "-b",
+                                                "16",
+                                                "-c",
+                                                "1",
+                                                out,
+                                                "channels",
+                                                "1",
+                                                "rate",
+                                                "-h",
+                                                "16000"});
   std::vector<int16_t> samples;
   if (sox.status == 0) {
     f = std::fopen(out.c_str(), "rb");

@@ -14,9 +14,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <thread>
 #include <fstream>
 #include <string>
+#include <thread>
 
 #include "process_stats.h"
 

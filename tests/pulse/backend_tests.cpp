@@ -46,7 +46,8 @@ struct Received {
   }
   std::vector<float> since(size_t from) {
     std::lock_guard lock(mutex);
-    return from < left.size() ? std::vector<float>(left.begin() + long(from), left.end()) : std::vector<float>();
+    return from < left.size() ? std::vector<float>(left.begin() + long(from), left.end())
+                              : std::vector<float>();
   }
 };
 
@@ -71,9 +72,9 @@ struct SystemCapture final : StreamOutput, StreamDelegate {
     AudioBufferList list;
     list.buffers.push_back(AudioBuffer{2, static_cast<uint32_t>(data.size() * sizeof(float)), data.data()});
     if (dispatch_get_specific(&gQueueKey) != this || type != kStreamOutputAudio || s != expected ||
-        !buffer->dataIsReady() || !d || d->formatID != kFormatLinearPCM || !(d->formatFlags & kFormatFlagIsFloat) ||
-        d->bitsPerChannel != 32 || d->channelsPerFrame != 2 || d->sampleRate != 48000 || frames < 1 ||
-        frames > 16384 || buffer->copyPCMData(0, frames, list) != 0)
+        !buffer->dataIsReady() || !d || d->formatID != kFormatLinearPCM ||
+        !(d->formatFlags & kFormatFlagIsFloat) || d->bitsPerChannel != 32 || d->channelsPerFrame != 2 ||
+        d->sampleRate != 48000 || frames < 1 || frames > 16384 || buffer->copyPCMData(0, frames, list) != 0)
       ++problems;
     else
       got.add(data.data(), frames, 2);

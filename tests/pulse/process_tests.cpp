@@ -213,8 +213,9 @@ TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
     const Match mic = findChirp(audio["microphone"], 150, 3000, 8, 1);
     ASSERT_GT(sys.ncc, 0.99);
     ASSERT_GT(mic.ncc, 0.99);
-    lossMs.push_back(((long(audio["system"].size()) - sys.offset) -
-                      (long(audio["microphone"].size()) - mic.offset)) / 16.0);
+    lossMs.push_back(
+        ((long(audio["system"].size()) - sys.offset) - (long(audio["microphone"].size()) - mic.offset)) /
+        16.0);
   }
   // The two record streams read at their own moments, up to a wakeup
   // spacing apart, so one run's difference wanders by 10-15 ms either way;
@@ -315,7 +316,9 @@ TEST_P(PulseFaults, EndTheSessionWithOneError) {
   // manager makes a stand-in output whenever none is left.
   if (onPipeWire() && (f.script || std::string(f.action).find("sine") != std::string::npos))
     GTEST_SKIP() << "needs a sine source or a server with no output at all";
-  PulseServer server(!f.script ? standardScript() : f.script == std::string("sine") ? sineMicScript(false) : f.script);
+  PulseServer server(!f.script                         ? standardScript()
+                     : f.script == std::string("sine") ? sineMicScript(false)
+                                                       : f.script);
   ASSERT_TRUE(server.ready());
   auto act = [&] {
     if (std::string(f.action) == "kill") return server.kill();

@@ -49,8 +49,8 @@ PulseServer::PulseServer(const std::string& script) {
   dir_ = templ;
   std::ofstream(dir_ + "/test.pa") << script;
   const ProgramRun run = runProgram(
-      "bash", {ZT_SOUND_SERVER, "start", dir_, onPipeWire() ? "pipewire" : "pulseaudio", dir_ + "/test.pa"}, {},
-      std::chrono::seconds(120));
+      "bash", {ZT_SOUND_SERVER, "start", dir_, onPipeWire() ? "pipewire" : "pulseaudio", dir_ + "/test.pa"},
+      {}, std::chrono::seconds(120));
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);)
     if (const auto eq = line.find('='); line.rfind("export ", 0) == 0 && eq != std::string::npos)
@@ -93,7 +93,9 @@ pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int
 
 void PulseServer::stopPlayer(pid_t pid) { endProcess(pid); }
 
-bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) { return waitProcess(pid, timeout); }
+bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) {
+  return waitProcess(pid, timeout);
+}
 
 std::vector<float> tone(double frequency, double seconds, double rate, double amplitude) {
   std::vector<float> x(static_cast<size_t>(seconds * rate));
