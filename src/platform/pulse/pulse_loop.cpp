@@ -38,10 +38,18 @@ Loop* gLoop = nullptr;
 // The mainloop's poll function, on the loop thread with the lock held.
 // Waits for the rest of the spacing first when the last wakeup brought
 // audio and nothing is due sooner (a zero timeout means events are queued).
+// Whatever is already waiting is read before that: without the shared
+// ring (no shared memory, a TCP server) libpulse reads one message of the
+// socket per pass, and spacing out after each would read one piece per
+// spacing, far slower than the audio comes.
 int pollUnlocked(struct pollfd* fds, unsigned long count, int timeoutMs, void* userdata) {
   auto* l = static_cast<Loop*>(userdata);
   const bool spaceOut = l->dataArrived && timeoutMs != 0;
   l->dataArrived = false;
+  if (spaceOut) {
+    const int ready = ::poll(fds, count, 0);
+    if (ready > 0) return ready;
+  }
   const auto start = Clock::now();
   l->mutex.unlock();
   bool hurry;
