@@ -218,6 +218,8 @@ void PulseStream::stopCapture(StreamCompletion completion) {
       break;
   }
   // What was recorded before the stop is delivered; what comes after is not.
+  finishJoin();
+  pump();
   flushGathered();
   phase_ = Phase::Stopping;
   stopCompletion_ = std::move(completion);
@@ -249,10 +251,10 @@ void PulseStream::dispose() {
 }
 
 void PulseStream::dropRecord() {
+  finishJoin();
   pump();
   flushGathered();
   onTarget_ = false;
-  endJoin();
   timeline_.dropBefore(timeline_.end());
   timeline_.resetClock();
   if (!record_) return;
@@ -418,7 +420,7 @@ void PulseStream::onSinkInfo(pa_context* context, const pa_sink_info* info, int 
   // there and the old one stays on its monitor as its standby; either way
   // what the output rendered before the stream arrived is lost.
   if (standby) self->closeStandby(standby);
-  self->endJoin();
+  self->finishJoin();
   if (self->recordMovable_) {
     self->syncStandbys();
     // The server names the monitor only by its name, so the move goes by
@@ -538,9 +540,9 @@ void PulseStream::onStreamMoved(pa_stream* stream, void* userdata) {
   auto* self = static_cast<PulseStream*>(userdata);
   const char* device = libpulse().pa_stream_get_device_name(stream);
   // What was gathered came from where the stream was.
+  self->finishJoin();
   self->pump();
   self->flushGathered();
-  self->endJoin();
   self->timeline_.resetClock();
   self->onTarget_ = device && self->target_ == device;
   if (!self->onTarget_) self->reconcile();
@@ -694,9 +696,24 @@ void PulseStream::loseStandby(Standby* standby) {
   standby->stream = nullptr;
 }
 
+// Loop thread (or lock held). Ends a join now (a stop, a pause, another
+// change): what the old stream has not read yet counts as silence, and
+// what the new one read is handed over.
+void PulseStream::finishJoin() {
+  if (!join_) return;
+  join_->deadline = INT64_MIN;
+  pump();
+  endJoin();
+}
+
+// What the new stream read before the frame that goes with the old
+// stream's next one is either handed over already or from before the
+// switch: it goes, so that nothing comes twice.
 void PulseStream::endJoin() {
   if (!join_) return;
-  Standby* from = join_->from;
+  const Join& j = *join_;
+  timeline_.dropBefore(j.to + (j.next > j.sumFrom ? j.next - j.sumFrom : 0));
+  Standby* from = j.from;
   join_.reset();
   if (!from || (from->stream && from->until == UINT64_MAX)) return;
   const bool moved = from->stream != nullptr;

@@ -130,6 +130,7 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   void openStandby(const std::string& monitor);
   void closeStandby(Standby* standby);
   void loseStandby(Standby* standby);
+  void finishJoin();
   void endJoin();
   void watchStandby(Standby* standby);
   Standby* standbyOn(const std::string& monitor);
