@@ -203,7 +203,9 @@ TEST_P(OutputSwitch, KeepsWhatWasPlayed) {
 #ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
   EXPECT_LE(lostMs, c.maxLossMs);
   EXPECT_GE(lostMs, -30) << "time added at the switch";
-  EXPECT_LE(joinBlocks, 4 + std::max(0.0, lostMs) / 10)
+  // The join places both streams by when their reads arrived: 1-4 blocks
+  // around it differ on a quiet machine, up to 7 under load.
+  EXPECT_LE(joinBlocks, 10 + std::max(0.0, lostMs) / 10)
       << "blocks unlike what was played, at (ms):" << unlike;
 #endif
 }
