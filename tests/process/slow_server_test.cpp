@@ -39,6 +39,13 @@ json engines(std::vector<json> list) { return {{"engines", list}}; }
 TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
   const json slow = {{"delayMs", 2500}};
   const Step prepare{"prepare", kPrepared};
+  const std::vector<Step> pauseWaitResume = {prepare,
+                                             {"start"},
+                                             {"pause", stateEvent("paused"), 0},
+                                             {"", nullptr, 900},
+                                             {"resume", stateEvent("recording"), 0},
+                                             {"stop"}};
+  const Events pausedAndBack = {kPrepared, stateEvent("paused"), stateEvent("recording"), kEnded};
   const std::vector<Case> cases = {
       {"stop while the microphone is looked for",
        {{"microphoneQuery", slow}},
@@ -73,26 +80,10 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
        1},
       // The first run's answers arrive while paused, and must not end or
       // disturb the run that follows.
-      {"late input format after a pause",
-       engines({{{"formatQuery", {{"delayMs", 600}}}}, json::object()}),
-       {prepare,
-        {"start"},
-        {"pause", stateEvent("paused"), 0},
-        {"", nullptr, 900},
-        {"resume", stateEvent("recording"), 0},
-        {"stop"}},
-       {kPrepared, stateEvent("paused"), stateEvent("recording"), kEnded},
-       0},
-      {"late engine start after a pause",
-       engines({{{"start", {{"delayMs", 600}}}}, json::object()}),
-       {prepare,
-        {"start"},
-        {"pause", stateEvent("paused"), 0},
-        {"", nullptr, 900},
-        {"resume", stateEvent("recording"), 0},
-        {"stop"}},
-       {kPrepared, stateEvent("paused"), stateEvent("recording"), kEnded},
-       0},
+      {"late input format after a pause", engines({{{"formatQuery", {{"delayMs", 600}}}}, json::object()}),
+       pauseWaitResume, pausedAndBack, 0},
+      {"late engine start after a pause", engines({{{"start", {{"delayMs", 600}}}}, json::object()}),
+       pauseWaitResume, pausedAndBack, 0},
       // Here it arrives while the next run waits for its own input format.
       {"late engine start during the next start",
        engines({{{"start", {{"delayMs", 600}}}}, {{"formatQuery", {{"delayMs", 800}}}}}),
