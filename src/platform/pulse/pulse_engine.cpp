@@ -22,42 +22,26 @@ AudioFormat noServer() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
 
 }  // namespace
 
-PulseEngine::PulseEngine(const char* name) : name_(name) {}
-
 PulseEngine::~PulseEngine() {
   stop();
-  pa_context* context = nullptr;
-  {
-    LoopLock lock;
-    finishFormat(noServer());
-    observers_->entries.clear();
-    cancelOperation(serverQuery_);
-    context = context_;
-    context_ = nullptr;
-  }
-  releaseContext(context);
+  LoopLock lock;
+  finishFormat(noServer());
+  observers_->entries.clear();
+  cancelOperation(serverQuery_);
+  leaveConnection(this, context_);
+  context_ = nullptr;
 }
 
-// Lock held. The engine keeps its own connection so that its subscription
-// and its record stream fail together when the server goes away. A previous
-// connection that failed has no stream left to serve.
+// Lock held. The engine's subscription and its record stream are on the
+// one shared connection, so they fail together when the server goes away.
+// A previous connection that failed has no stream left to serve.
 bool PulseEngine::connect() {
-  pa_mainloop_api* api = loopApi();
-  if (!api) return false;
   teardownStream();
   finishStart(false);
-  if (context_) closeContext(context_);
+  leaveConnection(this, context_);
   connected_ = false;
-  context_ = newContext(api, name_);
-  if (!context_) return false;
-  libpulse().pa_context_set_state_callback(context_, &PulseEngine::onContextState, this);
-  libpulse().pa_context_set_subscribe_callback(context_, &PulseEngine::onSubscription, this);
-  if (libpulse().pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    closeContext(context_);
-    context_ = nullptr;
-    return false;
-  }
-  return true;
+  context_ = joinConnection(this);
+  return context_ != nullptr;
 }
 
 void PulseEngine::inputFormat(FormatCompletion completion) {
@@ -65,11 +49,17 @@ void PulseEngine::inputFormat(FormatCompletion completion) {
   // One question at a time; a second one meanwhile learns nothing.
   if (formatCompletion_) return answerLater(std::move(completion), noServer());
   formatCompletion_ = std::move(completion);
-  const bool ready = context_ && libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY;
-  if (!ready && !connect()) return finishFormat(noServer());
+  auto state = [this] { return libpulse().pa_context_get_state(context_); };
+  const bool usable = context_ && state() != PA_CONTEXT_FAILED && state() != PA_CONTEXT_TERMINATED;
+  if (!usable && !connect()) return finishFormat(noServer());
   if (!formatCompletion_) return;  // the connection failed at once
   formatTimer_ = armTimer(context_, kQueryBound, &PulseEngine::onFormatTimeout, this);
-  if (ready) askDefaults();
+  // A connection on its way asks once it is ready; one that another user
+  // made ready before asks now.
+  if (state() == PA_CONTEXT_READY) {
+    connected_ = true;
+    askDefaults();
+  }
 }
 
 // Lock held, context ready.
@@ -239,32 +229,26 @@ void PulseEngine::postConfigurationChange() {
   }
 }
 
-void PulseEngine::onContextState(pa_context* context, void* userdata) {
-  auto* self = static_cast<PulseEngine*>(userdata);
-  const auto state = libpulse().pa_context_get_state(context);
+void PulseEngine::connectionState(pa_context*, pa_context_state_t state) {
   if (state == PA_CONTEXT_READY) {
-    self->connected_ = true;
-    subscribe(context,
-              static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER));
-    if (self->formatCompletion_) self->askDefaults();
+    connected_ = true;
+    if (formatCompletion_) askDefaults();
   } else if (state == PA_CONTEXT_FAILED || state == PA_CONTEXT_TERMINATED) {
-    self->finishFormat(noServer());
-    self->finishStart(false);
-    if (!self->connected_) return;
+    finishFormat(noServer());
+    finishStart(false);
+    if (!connected_) return;
     PulseStream::serverLost(PA_ERR_CONNECTIONTERMINATED);
-    self->postConfigurationChange();
+    postConfigurationChange();
   }
 }
 
-void PulseEngine::onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
-                                 void* userdata) {
-  auto* self = static_cast<PulseEngine*>(userdata);
+void PulseEngine::connectionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t index) {
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
   if (facility == PA_SUBSCRIPTION_EVENT_SOURCE && kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
-    if (self->source_ && self->source_->index == index) self->postConfigurationChange();
+    if (source_ && source_->index == index) postConfigurationChange();
   } else if (facility == PA_SUBSCRIPTION_EVENT_SERVER) {
-    self->checkDefaultSource();
+    checkDefaultSource();
   }
 }
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/pulse_loop.h"
 
 namespace zt::platform::pulse {
@@ -27,7 +28,7 @@ struct ObserverList {
   std::vector<std::pair<uint64_t, std::function<void()>>> entries;
 };
 
-class PulseEngine final : public AudioEngine {
+class PulseEngine final : public AudioEngine, private ConnectionUser {
  public:
   // The largest buffer handed to the tap, in frames.
   static constexpr uint32_t kMaxTapFrames = 16384;
@@ -36,8 +37,7 @@ class PulseEngine final : public AudioEngine {
   // (and fill with zeros) the largest buffer's 128 kB per channel pair.
   static constexpr uint32_t kFirstPendingFrames = 4096;
 
-  // `name` is the connection's name as the server lists it.
-  explicit PulseEngine(const char* name = "Zentrell microphone");
+  PulseEngine() = default;
   ~PulseEngine() override;
 
   using AudioEngine::inputFormat;
@@ -79,9 +79,8 @@ class PulseEngine final : public AudioEngine {
   void consume(const void* data, size_t bytes);
   bool growPending(uint32_t channels);
   void handOver();
-  static void onContextState(pa_context* context, void* userdata);
-  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
-                             void* userdata);
+  void connectionState(pa_context* context, pa_context_state_t state) override;
+  void connectionEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index) override;
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onStreamState(pa_stream* stream, void* userdata);
   static void onStreamRead(pa_stream* stream, size_t bytes, void* userdata);
@@ -101,7 +100,6 @@ class PulseEngine final : public AudioEngine {
   uint32_t pendingRate_ = 48000;
   pa_usec_t lastHandover_ = 0;
   bool stopping_ = false;
-  const char* name_;
   // The context has been ready: its failure is a lost server, not a failed
   // connection attempt.
   bool connected_ = false;

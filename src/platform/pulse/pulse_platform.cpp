@@ -9,7 +9,7 @@ namespace pulse {
 void PulseCaptureDevices::hasDefaultAudioDevice(std::function<void(bool present)> completion) {
   // An engine of its own, kept alive by its pending answer, finds the
   // microphone exactly as a start will.
-  auto engine = std::make_shared<PulseEngine>("Zentrell devices");
+  auto engine = std::make_shared<PulseEngine>();
   engine->inputFormat([engine, completion = std::move(completion)](AudioFormat format) {
     // Without a server nothing can be said about the microphone; answering
     // yes lets the display query report what is really missing, the server.

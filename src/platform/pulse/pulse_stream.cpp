@@ -128,7 +128,7 @@ PulseStream::~PulseStream() {
     streams.erase(std::remove(streams.begin(), streams.end(), this), streams.end());
     phase_ = Phase::Ended;
     dispose();
-    if (context_) closeContext(context_);
+    leaveConnection(this, context_);
     context_ = nullptr;
     start = std::move(startCompletion_);
     stop = std::move(stopCompletion_);
@@ -186,16 +186,12 @@ void PulseStream::startCapture(StreamCompletion completion) {
   phase_ = Phase::Starting;
   startedStreams().push_back(this);
   startCompletion_ = std::move(completion);
-  pa_mainloop_api* api = loopApi();
-  if (!api) return failStart(PA_ERR_INTERNAL);
-  context_ = newContext(api, "Zentrell system audio");
-  if (!context_) return failStart(PA_ERR_INTERNAL);
-  libpulse().pa_context_set_state_callback(context_, &PulseStream::onContextState, this);
-  libpulse().pa_context_set_subscribe_callback(context_, &PulseStream::onSubscription, this);
-  if (libpulse().pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
-    return failStart(libpulse().pa_context_errno(context_));
+  context_ = joinConnection(this);
+  if (!context_) return failStart(loopApi() ? PA_ERR_CONNECTIONREFUSED : PA_ERR_INTERNAL);
   startTimer_ = libpulse().pa_context_rttime_new(context_, libpulse().pa_rtclock_now() + kStartBoundUsec,
                                                  &PulseStream::onStartTimeout, this);
+  // A connection the microphone made ready before says so no more.
+  if (libpulse().pa_context_get_state(context_) == PA_CONTEXT_READY) reconcile();
 }
 
 // Main queue. The completion runs once the server has closed the record
@@ -294,25 +290,22 @@ void PulseStream::onStartTimeout(pa_mainloop_api* api, pa_time_event* event, con
   if (self->phase_ == Phase::Starting) self->failStart(PA_ERR_TIMEOUT);
 }
 
-void PulseStream::onContextState(pa_context* context, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
-  switch (libpulse().pa_context_get_state(context)) {
+void PulseStream::connectionState(pa_context* context, pa_context_state_t state) {
+  switch (state) {
     case PA_CONTEXT_READY:
-      if (self->phase_ != Phase::Starting) return;
-      subscribe(context,
-                static_cast<pa_subscription_mask_t>(PA_SUBSCRIPTION_MASK_SERVER | PA_SUBSCRIPTION_MASK_SINK));
-      self->reconcile();
+      if (phase_ != Phase::Starting) return;
+      reconcile();
       return;
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED: {
       int error = libpulse().pa_context_errno(context);
       if (error == PA_OK) error = PA_ERR_CONNECTIONTERMINATED;
-      if (self->phase_ == Phase::Starting)
-        self->failStart(error);
-      else if (self->phase_ == Phase::Running)
-        self->stopOnOwn(error);
+      if (phase_ == Phase::Starting)
+        failStart(error);
+      else if (phase_ == Phase::Running)
+        stopOnOwn(error);
       else
-        self->finishStop();
+        finishStop();
       return;
     }
     default:
@@ -322,14 +315,13 @@ void PulseStream::onContextState(pa_context* context, void* userdata) {
 
 // Loop thread. A new default output, a sink that came or went: find out
 // where the recording belongs now.
-void PulseStream::onSubscription(pa_context*, pa_subscription_event_type_t type, uint32_t, void* userdata) {
-  auto* self = static_cast<PulseStream*>(userdata);
+void PulseStream::connectionEvent(pa_context*, pa_subscription_event_type_t type, uint32_t) {
   const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
   const auto kind = type & PA_SUBSCRIPTION_EVENT_TYPE_MASK;
   if (facility == PA_SUBSCRIPTION_EVENT_SERVER ||
       (facility == PA_SUBSCRIPTION_EVENT_SINK && kind != PA_SUBSCRIPTION_EVENT_CHANGE)) {
-    if (self->changeSeen_ == 0) self->changeSeen_ = static_cast<int64_t>(libpulse().pa_rtclock_now());
-    self->reconcile();
+    if (changeSeen_ == 0) changeSeen_ = static_cast<int64_t>(libpulse().pa_rtclock_now());
+    reconcile();
   }
 }
 

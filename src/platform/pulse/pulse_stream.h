@@ -15,6 +15,7 @@
 
 #include "platform/platform.h"
 #include "platform/pulse/monitor_timeline.h"
+#include "platform/pulse/pulse_connection.h"
 #include "platform/pulse/pulse_loop.h"
 
 namespace zt::platform::pulse {
@@ -46,7 +47,9 @@ class PulseSampleBuffer final : public SampleBuffer {
   std::shared_ptr<std::atomic<int>> inFlight_;
 };
 
-class PulseStream final : public Stream, public std::enable_shared_from_this<PulseStream> {
+class PulseStream final : public Stream,
+                          public std::enable_shared_from_this<PulseStream>,
+                          private ConnectionUser {
  public:
   PulseStream(const StreamConfiguration& configuration, StreamDelegate* delegate);
   ~PulseStream() override;
@@ -141,9 +144,8 @@ class PulseStream final : public Stream, public std::enable_shared_from_this<Pul
   static void onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, void* userdata);
   void flushGathered();
   void post(const float* samples, size_t frames);
-  static void onContextState(pa_context* context, void* userdata);
-  static void onSubscription(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
-                             void* userdata);
+  void connectionState(pa_context* context, pa_context_state_t state) override;
+  void connectionEvent(pa_context* context, pa_subscription_event_type_t type, uint32_t index) override;
   static void onServerInfo(pa_context* context, const pa_server_info* info, void* userdata);
   static void onSinkInfo(pa_context* context, const pa_sink_info* info, int eol, void* userdata);
   static void onMoveDone(pa_context* context, int success, void* userdata);
