@@ -44,6 +44,20 @@ TEST(MonitorTimeline, PlacesFramesByTheSoonestReads) {
   EXPECT_EQ(two[0], static_cast<float>(hole - 1));
   EXPECT_EQ(two[2], 0.0f);
 
+  // A steady stream keeps the last blocks while it runs on, well past the
+  // room it first took: every frame stays whole and in order.
+  std::vector<float> held(2 * kBlock * 2);
+  for (int k = 0; k < 60; ++k) {
+    for (size_t i = 0; i < kBlock; ++i) block[2 * i] = block[2 * i + 1] = static_cast<float>(frames + i);
+    frames += kBlock;
+    timeline.append(block.data(), kBlock, start + static_cast<int64_t>(frames * 1000000 / kRate) + 10000);
+    timeline.dropBefore(frames - 2 * kBlock);
+    timeline.copy(frames - 2 * kBlock, 2 * kBlock, held.data());
+    for (size_t i = 0; i < 2 * kBlock; ++i)
+      ASSERT_EQ(held[2 * i + 1], static_cast<float>(frames - 2 * kBlock + i)) << k << " " << i;
+    ASSERT_EQ(timeline.frame(frames - kBlock - 1)[0], static_cast<float>(frames - kBlock - 1)) << k;
+  }
+
   // Another source: no clock until it has seen enough reads again.
   timeline.resetClock();
   EXPECT_FALSE(timeline.timed());

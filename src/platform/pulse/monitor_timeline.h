@@ -5,7 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <vector>
 
 namespace zt::platform::pulse {
 
@@ -24,8 +24,8 @@ class MonitorTimeline {
 
   // Read frames are numbered from 0; the timeline holds [begin, end).
   uint64_t begin() const { return begin_; }
-  uint64_t end() const { return begin_ + samples_.size() / channels_; }
-  const float* frame(uint64_t index) const { return &samples_[(index - begin_) * channels_]; }
+  uint64_t end() const { return begin_ + count_; }
+  const float* frame(uint64_t index) const { return &ring_[slot(index) * channels_]; }
   // Copies [from, from + frames) into `out` (interleaved), all inside the
   // timeline.
   void copy(uint64_t from, size_t frames, float* out) const;
@@ -39,10 +39,19 @@ class MonitorTimeline {
 
  private:
   int64_t offset() const;
+  size_t capacity() const { return ring_.size() / channels_; }
+  // Where frame `index` (inside the timeline) sits in the ring.
+  size_t slot(uint64_t index) const { return (head_ + static_cast<size_t>(index - begin_)) % capacity(); }
+  void grow(size_t frames);
 
   uint32_t rate_;
   uint32_t channels_;
-  std::deque<float> samples_;
+  // The frames, whole frames to a slot, in a ring that grows only when
+  // they outgrow it: a stream appends and drops about a fragment per read,
+  // and a ring does that without allocating or moving anything.
+  std::vector<float> ring_;
+  size_t head_ = 0;   // the slot of `begin_`
+  size_t count_ = 0;  // frames held
   uint64_t begin_ = 0;
   // A server hands a monitor's audio over some time after it was played,
   // by an amount that varies from read to read with how its blocks fall;

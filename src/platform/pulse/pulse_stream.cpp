@@ -570,7 +570,7 @@ void PulseStream::onDeliveryDue(pa_mainloop_api* api, pa_defer_event* event, voi
 // Loop thread. Gathers what the record stream read; during a join, what
 // the old and the new stream read, as far as both have it.
 void PulseStream::pump() {
-  std::vector<float> chunk;
+  std::vector<float>& chunk = pumped_;
   auto gather = [&](size_t frames) { emit(chunk.data(), frames * channels_ * sizeof(float)); };
   if (join_) {
     Join& j = *join_;

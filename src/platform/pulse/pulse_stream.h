@@ -186,6 +186,7 @@ class PulseStream final : public Stream,
   bool recordMovable_ = false;   // the record stream was made movable (it was never a standby)
   std::vector<float> gathered_;  // recorded, not yet delivered (interleaved)
   MonitorTimeline timeline_;     // what the record stream read, not yet gathered
+  std::vector<float> pumped_;    // room for what a pump takes out of the timelines
   std::vector<std::unique_ptr<Standby>> standbys_;
   std::optional<Join> join_;
   // Buffers delivered and not yet released by whoever took them.
