@@ -8,6 +8,9 @@
 
 namespace zt::test {
 
+// What is left of the time until `deadline`, never negative.
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline);
+
 class LineReader {
  public:
   explicit LineReader(int fd) : fd_(fd) {}
