@@ -73,11 +73,11 @@ TEST(Protocol, Inputs) {
   // After "prepared": a second "prepare" or a "pause" is refused; the end of
   // input after a whole line is a stop.
   for (const char* word : {"prepare", "pause"}) {
-    const RunResult r = prepareThen(commandLine(word) + commandLine("start"));
+    const RunResult r = runScript(json::object(), std::string("prepare =prepared ") + word + " start");
     EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded})) << word;
     EXPECT_EQ(r.status, 1);
   }
-  const RunResult r = prepareThen("");
+  const RunResult r = runScript(json::object(), "prepare =prepared");
   EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
   EXPECT_EQ(r.status, 0);
 }

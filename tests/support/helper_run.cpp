@@ -41,17 +41,6 @@ RunResult runSim(const std::string& input, const json& scenario, ChildOptions op
   return collect(*child);
 }
 
-RunResult prepareThen(const std::string& then, const json& scenario) {
-  auto child = startSim(scenario);
-  child->write(commandLine("prepare"));
-  const auto first = child->nextControl(std::chrono::seconds(20));
-  child->write(then);
-  child->closeStdin();
-  RunResult result = collect(*child);
-  if (first) result.control.insert(result.control.begin(), json::parse(*first, nullptr, false));
-  return result;
-}
-
 RunResult runScript(const json& scenario, const std::string& script,
                     std::chrono::steady_clock::time_point* lastSent) {
   using Clock = std::chrono::steady_clock;

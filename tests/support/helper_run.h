@@ -27,10 +27,6 @@ std::unique_ptr<Child> startSim(const json& scenario = json::object(), ChildOpti
 RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // Sends `input`, closes standard input, and reads to the end.
 RunResult runSim(const std::string& input, const json& scenario = json::object(), ChildOptions options = {});
-// Sends "prepare" and, once it is answered, `then`; the result holds every
-// event from the first on.
-RunResult prepareThen(const std::string& then, const json& scenario = json::object());
-
 // Runs a script of words against the scripted platform: a command, "TERM"
 // (the signal), "waitN" (reads for N ms) or "=E" (reads until the event or
 // state E), then closes standard input and reads to the end. `lastSent` is

@@ -1,10 +1,10 @@
-// The output channel's bookkeeping, on a pipe, without ending the test
-// process: its "exit" is recorded instead.
+// The output channel on a small pipe; its "exit" is recorded, not done.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -46,8 +46,7 @@ class OutputTest : public ::testing::Test {
     sync(mainQueue(), [&] { s = output->stateForTesting(); });
     return s;
   }
-  template <class P>
-  bool waitFor(P predicate, int ms = 3000) {
+  bool waitFor(const std::function<bool()>& predicate, int ms = 3000) {
     for (int i = 0; i < ms && !predicate(); ++i) std::this_thread::sleep_for(1ms);
     return predicate();
   }
@@ -67,10 +66,6 @@ class OutputTest : public ::testing::Test {
         ms);
     return text;
   }
-  void closeReader() {
-    close(readFd);
-    readFd = -1;
-  }
 
   int readFd = -1, writeFd = -1;
   std::unique_ptr<ZTOutput> output;
@@ -80,8 +75,8 @@ class OutputTest : public ::testing::Test {
 };
 
 // A line of 65536 bytes with its line feed fits, one more does not; the
-// queue takes exactly 512 KiB, and a line past that drops the whole backlog
-// when nothing of it is on the wire yet. The first code latched wins.
+// queue takes 512 KiB, and a line past that drops the whole unwritten
+// backlog. The first code latched wins.
 TEST_F(OutputTest, LineAndQueueBounds) {
   sync(mainQueue(), [&] {
     output->event(eventOfSize(65536), false);
@@ -140,7 +135,7 @@ TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
 // A host that closed its end: "OUTPUT_CLOSED", and status 1 even when the
 // exit asked for 0.
 TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
-  closeReader();
+  close(std::exchange(readFd, -1));
   sync(mainQueue(), [&] {
     output->requestExit(0);
     output->event(eventOfSize(32), false);
@@ -150,8 +145,7 @@ TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
   EXPECT_EQ(codes(), (std::vector<std::string>{"OUTPUT_CLOSED"}));
 }
 
-// A host that never reads: the grace period ends the process, never with
-// success.
+// A host that never reads: the grace period ends it, never with success.
 TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   sync(mainQueue(), [&] {
     output->event(eventOfSize(20000), false);
