@@ -1,7 +1,6 @@
 // The line protocol through the real process: what only real reads show
 // (NUL bytes, bytes that are not UTF-8, a line without its line feed, input
-// left unread after "stop"), standard input that is not a pipe, and how the
-// process ends.
+// left unread after "stop"), odd standard inputs, and how the process ends.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -13,17 +12,10 @@ namespace {
 
 TEST(Protocol, Inputs) {
   using namespace std::string_literals;
-  char name[] = "/tmp/zt-input-XXXXXX";
-  const int file = mkstemp(name);
-  unlink(name);
   const std::string stop = commandLine("stop");
-  const std::string fileInput = stop + "not json\n";
-  ASSERT_EQ(write(file, fileInput.data(), fileInput.size()), ssize_t(fileInput.size()));
-  lseek(file, 0, SEEK_SET);
   const int null = open("/dev/null", O_RDONLY);
-  ChildOptions argument, fromFile, fromNull, closed;
+  ChildOptions argument, fromNull, closed;
   argument.args = {"--verbose"};
-  fromFile.stdinFd = file;
   fromNull.stdinFd = null;
   closed.stdinFd = ChildOptions::kClosed;
   const Events refused = {errorEvent("PROTOCOL_ERROR"), kEnded};
@@ -53,7 +45,6 @@ TEST(Protocol, Inputs) {
       {commandLine("prepare") + stop, {kEnded}, {{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
       // An argument is refused before any input is read.
       {commandLine("prepare"), refused, json::object(), argument},
-      {"", {kEnded}, json::object(), fromFile},
       {"", {kEnded}, json::object(), fromNull},
       // Again and again: descriptor 0 is judged before anything can take it.
       {"", refused, json::object(), closed, 10},
@@ -68,7 +59,6 @@ TEST(Protocol, Inputs) {
       expectWellFormedLines(r);
     }
   }
-  close(file);
   close(null);
   // After "prepared": a second "prepare" or a "pause" is refused; the end of
   // input after a whole line is a stop.
