@@ -44,9 +44,10 @@ RunResult runCase(const Case& c) {
 }
 
 // Status 1 exactly when an error was written, and no audio after it, not
-// even the tails.
-void expectOutcome(const Case& c, const RunResult& r) {
+// even the tails; the end within `promptly` of the last command, if given.
+void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds promptly) {
   SCOPED_TRACE(c.name);
+  if (promptly.count()) EXPECT_LT(r.afterLastSent, promptly);
   EXPECT_EQ(r.control, c.expected);
   const auto error = std::find_if(r.lines.begin(), r.lines.end(), [](const std::string& l) {
     return l.find("\"event\":\"error\"") != l.npos;
@@ -56,7 +57,8 @@ void expectOutcome(const Case& c, const RunResult& r) {
   EXPECT_TRUE(std::none_of(error, r.lines.end(), isAudioLine)) << "audio after the error";
 }
 
-void expectOutcomes(const std::vector<Case>& cases, bool sideBySide = false) {
+void expectOutcomes(const std::vector<Case>& cases, bool sideBySide = false,
+                    std::chrono::milliseconds promptly = {}) {
   std::vector<RunResult> results(cases.size());
   std::vector<std::thread> threads;
   for (size_t i = 0; i < cases.size(); ++i) {
@@ -66,14 +68,14 @@ void expectOutcomes(const std::vector<Case>& cases, bool sideBySide = false) {
       results[i] = runCase(cases[i]);
   }
   for (auto& t : threads) t.join();
-  for (size_t i = 0; i < cases.size(); ++i) expectOutcome(cases[i], results[i]);
+  for (size_t i = 0; i < cases.size(); ++i) expectOutcome(cases[i], results[i], promptly);
 }
 
 TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   const Case c{"full", playing(), "start wait2000 pause wait300 resume wait1000 stop",
                Events{kRecording, kPaused, kRecording, kEnded}};
   const RunResult r = runCase(c);
-  expectOutcome(c, r);
+  expectOutcome(c, r, {});
   expectWellFormedLines(r);
   // Samples per run and source: all audio within runs, since a pause or
   // stop drains its audio before its state event.
@@ -195,6 +197,57 @@ TEST(Lifecycle, Deadlines) {
            {kEnded}},
       },
       true);
+}
+
+// A sound server that answers slowly or never must not hold up the helper:
+// commands and signals are served at once (well before the 2.5 s the slow
+// answers take), and an answer that comes after the session moved on
+// changes nothing.
+TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
+  const json slow = {{"delayMs", 2500}};
+  const json hangs = withEngine({{"start", "never"}});
+  auto engines = [](json first, json second) { return json{{"engines", {first, second}}}; };
+  const char* pauseWaitResume = "start wait150 pause =paused wait900 resume =recording stop";
+  const Events pausedAndBack = {kPaused, kRecording, kEnded};
+  expectOutcomes(
+      {
+          {"signal while the input format is asked for",
+           withEngine({{"formatQuery", slow}}),
+           "start wait150 TERM",
+           {kEnded}},
+          {"stop while the engine start hangs", hangs, "start wait150 stop", {kEnded}},
+          {"a refused command while the engine start hangs",
+           hangs,
+           "start wait150 prepare",
+           {errorEvent("INVALID_STATE"), kEnded}},
+          {"pause while the engine start hangs",
+           hangs,
+           "start wait150 pause =paused stop",
+           {kPaused, kEnded}},
+          // An input that fails while its start is being answered stays failed.
+          {"microphone lost before the engine start answers",
+           withEngine({{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}),
+           "start wait1200 stop",
+           {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
+          // The first run's answers arrive while paused, and must not end or
+          // disturb the run that follows.
+          {"late input format after a pause", engines({{"formatQuery", {{"delayMs", 600}}}}, json::object()),
+           pauseWaitResume, pausedAndBack},
+          {"late engine start after a pause", engines({{"start", {{"delayMs", 600}}}}, json::object()),
+           pauseWaitResume, pausedAndBack},
+          // Here it arrives while the next run waits for its own input format.
+          {"late engine start during the next start",
+           engines({{"start", {{"delayMs", 600}}}}, {{"formatQuery", {{"delayMs", 800}}}}),
+           "start wait150 pause =paused resume =recording stop", pausedAndBack},
+          // A pause and resume while the stream starts bring the microphone
+          // back after the stream's start, and slowly.
+          {"stop while the microphone comes back",
+           {{"streams", {{{"start", {{"delayMs", 300}}}}}},
+            {"engines", {json::object(), {{"formatQuery", slow}}}}},
+           "start wait50 pause resume wait600 stop",
+           {kEnded}},
+      },
+      false, std::chrono::milliseconds(1500));
 }
 
 }  // namespace

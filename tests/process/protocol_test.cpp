@@ -38,6 +38,8 @@ TEST(Protocol, Inputs) {
       {commandLine("prepare") + commandLine("prepare"),
        invalid,
        {{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
+      // A stop is served at once while the microphone is looked for slowly.
+      {commandLine("prepare") + stop, {kEnded}, {{"microphoneQuery", {{"delayMs", 2500}}}}},
       // A prompt the user answers after the stop, or never, changes nothing.
       {commandLine("prepare") + stop,
        {kEnded},
@@ -52,7 +54,9 @@ TEST(Protocol, Inputs) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
     for (int run = 0; run < c.runs; ++run) {
+      const auto begin = std::chrono::steady_clock::now();
       const RunResult r = runSim(c.input, c.scenario, c.options);
+      EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
       ASSERT_EQ(r.control, c.expected);
       EXPECT_EQ(r.status, c.expected == Events{kEnded} ? 0 : 1);
       EXPECT_EQ(r.stderrText, "");

@@ -41,15 +41,14 @@ RunResult runSim(const std::string& input, const json& scenario, ChildOptions op
   return collect(*child);
 }
 
-RunResult runScript(const json& scenario, const std::string& script,
-                    std::chrono::steady_clock::time_point* lastSent) {
+RunResult runScript(const json& scenario, const std::string& script) {
   using Clock = std::chrono::steady_clock;
   auto child = startSim(scenario);
+  Clock::time_point lastSent;
   std::vector<std::string> lines;
   auto listen = [&](int ms, const std::string& until) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
-    while (auto line =
-               child->out().next(std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()))) {
+    while (auto line = child->out().next(leftUntil(end))) {
       lines.push_back(*line);
       const json j = json::parse(*line, nullptr, false);
       if (!until.empty() && j.is_object() && (j.value("event", "") == until || j.value("state", "") == until))
@@ -63,12 +62,13 @@ RunResult runScript(const json& scenario, const std::string& script,
     } else if (word.rfind("wait", 0) == 0) {
       listen(std::stoi(word.substr(4)), "");
     } else {
-      if (lastSent) *lastSent = Clock::now();
+      lastSent = Clock::now();
       word == "TERM" ? child->signal(SIGTERM) : child->send(word);
     }
   }
   child->closeStdin();
   RunResult result = collect(*child);
+  result.afterLastSent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastSent);
   result.lines.insert(result.lines.begin(), lines.begin(), lines.end());
   result.control.clear();
   for (const auto& line : result.lines)

@@ -20,6 +20,7 @@ struct RunResult {
   std::vector<std::string> lines;  // every line, audio included, in order
   Events control;                  // every non-audio event, parsed
   std::string stderrText;
+  std::chrono::milliseconds afterLastSent{0};  // from the last command or signal to the end
 };
 
 std::unique_ptr<Child> startSim(const json& scenario = json::object(), ChildOptions options = {});
@@ -29,10 +30,8 @@ RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono:
 RunResult runSim(const std::string& input, const json& scenario = json::object(), ChildOptions options = {});
 // Runs a script of words against the scripted platform: a command, "TERM"
 // (the signal), "waitN" (reads for N ms) or "=E" (reads until the event or
-// state E), then closes standard input and reads to the end. `lastSent` is
-// when the last command or signal went.
-RunResult runScript(const json& scenario, const std::string& script,
-                    std::chrono::steady_clock::time_point* lastSent = nullptr);
+// state E), then closes standard input and reads to the end.
+RunResult runScript(const json& scenario, const std::string& script);
 
 std::string commandLine(const std::string& word);
 json stateEvent(const std::string& word);
