@@ -1,5 +1,4 @@
-// ZTConverter's calling loop, limits and failures against a scripted
-// converter; the bounds a buffer meets before anything reads it; slicing.
+// ZTConverter's loop against a scripted converter; buffer bounds; slicing.
 #include "audio/ZTConverter.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +21,7 @@ constexpr auto kDry = Status::InputRanDry;
 constexpr auto kEnd = Status::EndOfStream;
 constexpr auto kUnknown = static_cast<Status>(7);
 
-// One call of the scripted converter: write `frames` frames, maybe fill the
-// error slot, answer `status`.
+// One call of the scripted converter.
 struct Step {
   Status status;
   uint32_t frames = 0;
@@ -80,9 +78,7 @@ std::vector<int16_t> firstSamples(int count) {
   return samples;
 }
 
-// Frames of a failed call are dropped; a status the loop does not know comes
-// after its frames were emitted, so those stay. A full pass without frames
-// would never make progress.
+// Frames of a failed call are dropped, but not those before an unknown status.
 TEST(ZTConverter, ConversionOutcomes) {
   std::deque<Step> nine(9, Step{kFull, 3}), sevenAndDry(7, Step{kFull, 3});
   sevenAndDry.push_back({kDry, 1});
@@ -110,8 +106,6 @@ TEST(ZTConverter, ConversionOutcomes) {
   }
 }
 
-// The tail is asked for until the converter says it ended or a dry pass
-// brings nothing.
 TEST(ZTConverter, FinishOutcomes) {
   const Step ready{kDry, 0};
   std::deque<Step> endless(9, Step{kFull, 1});
@@ -138,9 +132,8 @@ TEST(ZTConverter, FinishOutcomes) {
   }
 }
 
-// The bounds never read the samples, so one small block backs every buffer
-// whatever its stated size. `last` overrides the last buffer's size; 0
-// leaves it without data.
+// The bounds never read samples: one small block backs every buffer. `last`
+// overrides the last buffer's size; 0 leaves it without data.
 platform::AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach,
                                  std::optional<uint32_t> last = std::nullopt) {
   static std::vector<std::byte> backing(64);
@@ -187,9 +180,7 @@ TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
   }
 }
 
-// Slices of at most 3200 bytes in little-endian order. A frame length past
-// the data, or more than one channel, fails with nothing sent; an empty
-// buffer does not fail.
+// Little-endian slices of at most 3200 bytes; malformed buffers send nothing.
 TEST(ZTEmitPCM, Slices) {
   std::vector<int16_t> samples(16123);
   for (size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<int16_t>(i * 37 % 65536 - 32768);

@@ -1,6 +1,4 @@
-// Buffers of every sample type and common rate, of uneven sizes and with
-// format changes, through ZTConverter, the framing and a real output: one
-// continuous 16 kHz signal of the right length, every sample in its place.
+// Every sample type and common rate, uneven buffers and format changes, end to end.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -20,12 +18,10 @@ using test::OutputCapture;
 constexpr double kPi = std::numbers::pi;
 constexpr double kAmplitude = 0.5;
 constexpr double kFullScale = 32768;
-// A chirp never repeats, so a block lost in one place and repeated in
-// another cannot hide as in a tone; it stays within every rate's band.
+// A chirp never repeats, so a lost or repeated block cannot hide as in a tone.
 constexpr double kStartHz = 200;
 constexpr double kEndHz = 3000;
-// The filter's response to the edges (start, end, format changes) spreads
-// over this many output samples either side; looser bounds hold there.
+// Output samples either side of an edge that the filter's response spreads over.
 constexpr size_t kEdgeSamples = 256;
 // The smallest, the tap sizes, odd sizes, the largest allowed.
 constexpr uint32_t kBufferSizes[] = {1, 480, 7, 1024, 441, 4096, 160, 16384, 333, 2048, 4410, 97};
@@ -39,10 +35,7 @@ double chirp(double t, double seconds) {
   return kAmplitude * std::sin(2 * kPi * (kStartHz * t + (kEndHz - kStartHz) / (2 * seconds) * t * t));
 }
 
-// Feeds the segments in buffers of cycling sizes, the chirp continuing
-// across them; answers every sample out, tail included. Of two channels the
-// first carries 1.5 and the second 0.5 of the signal: only their average is
-// the signal.
+// Two channels carry 1.5 and 0.5 of the chirp: only their average is the signal.
 std::vector<int16_t> convertSegments(const std::vector<Segment>& segments, double totalSeconds) {
   test::TestPlatform platform;
   OutputCapture capture;
@@ -69,8 +62,7 @@ std::vector<int16_t> convertSegments(const std::vector<Segment>& segments, doubl
 }
 
 void expectEverySampleInItsPlace(SampleType type, double rate) {
-  // Each segment changes rate, layout or channels, and is a whole number of
-  // output samples long.
+  // Each segment changes rate, layout or channels.
   const double nextRate = rate == 44100 ? 48000 : 44100;
   const std::vector<Segment> segments = {{AudioFormat{type, rate, 2, true}, 0.4},
                                          {AudioFormat{type, nextRate, 2, false}, 0.4},
@@ -78,8 +70,7 @@ void expectEverySampleInItsPlace(SampleType type, double rate) {
   const std::vector<size_t> changes = {6400, 12800};
   const auto out = convertSegments(segments, 1.1);
   ASSERT_NEAR(static_cast<double>(out.size()), 1.1 * 16000, 4);
-  // The largest error against the chirp delayed by `delay` samples, away
-  // from the changes or at them.
+  // The largest error against the chirp delayed by `delay` samples.
   auto worstError = [&](double delay, bool atChanges) {
     double worst = 0;
     for (size_t k = kEdgeSamples; k + kEdgeSamples < out.size(); ++k) {
@@ -98,11 +89,9 @@ void expectEverySampleInItsPlace(SampleType type, double rate) {
     const double error = worstError(d / 20.0, false);
     if (error < best) best = error, bestDelay = d / 20.0;
   }
-  // The filter is flat in this band: a few LSB, where a misplaced block, a
-  // wrong level or a lost channel would be off by hundreds.
+  // A misplaced block, wrong level or lost channel would be off by hundreds.
   EXPECT_LE(best, 8) << "at delay " << bestDelay;
-  // Where a change cuts the chirp near a peak, the truncated filter reaches
-  // about half of it, never beyond.
+  // A change cut near a peak leaves about half of it, never more.
   EXPECT_LE(worstError(bestDelay, true), 0.6 * kAmplitude * kFullScale);
 }
 

@@ -1,5 +1,4 @@
-// Whole recordings on the scripted platform: commands in every order, audio
-// of both sources, and the ways a run fails.
+// Whole recordings on the scripted platform: command orders, audio, failures.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -15,8 +14,7 @@ namespace {
 const json kRecording = stateEvent("recording");
 const json kPaused = stateEvent("paused");
 
-// System 48 kHz stereo at 1000 Hz in 10 ms buffers; microphone 48 kHz mono
-// at 440 Hz from the 1024-frame tap.
+// System: 48 kHz stereo in 10 ms buffers; microphone: 48 kHz mono taps.
 json playing(json stream = json::object(), json engine = json::object(), json converter = json::object()) {
   stream["audio"] = {{"format", {{"rate", 48000}, {"channels", 2}}}, {"frames", 480}, {"frequency", 1000}};
   engine["audio"] = {{"frequency", 440}};
@@ -43,8 +41,7 @@ RunResult runCase(const Case& c) {
   return r;
 }
 
-// Status 1 exactly when an error was written, and no audio after it, not
-// even the tails; the end within `promptly` of the last command, if given.
+// No audio after an error, not even the tails; `promptly` bounds the end.
 void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds promptly) {
   SCOPED_TRACE(c.name);
   if (promptly.count()) EXPECT_LT(r.afterLastSent, promptly);
@@ -77,8 +74,7 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   const RunResult r = runCase(c);
   expectOutcome(c, r, {});
   expectWellFormedLines(r);
-  // Samples per run and source: all audio within runs, since a pause or
-  // stop drains its audio before its state event.
+  // A pause or stop drains its audio before its state event.
   std::vector<std::map<std::string, size_t>> runs;
   bool inRun = false;
   for (const auto& line : r.lines) {
@@ -149,8 +145,7 @@ TEST(Lifecycle, CommandOrders) {
 }
 
 TEST(Lifecycle, FailuresWhileRunning) {
-  // 40 ms conversions of 100 ms system buffers and 128 ms microphone taps:
-  // one is under way when the stop fails.
+  // Conversions busy most of the time: one is under way when the stop fails.
   json busy = playing({{"stop", "error"}}, microphoneFormat(8000, 1)["engines"][0], {{"stallMs", 40}});
   busy["streams"][0]["audio"]["frames"] = 4800;
   auto failed = [](const char* code) { return Events{kRecording, errorEvent(code), kEnded}; };
@@ -199,10 +194,8 @@ TEST(Lifecycle, Deadlines) {
       true);
 }
 
-// A sound server that answers slowly or never must not hold up the helper:
-// commands and signals are served at once (well before the 2.5 s the slow
-// answers take), and an answer that comes after the session moved on
-// changes nothing.
+// Commands and signals are served well before slow answers come; late
+// answers change nothing.
 TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
   const json slow = {{"delayMs", 2500}};
   const json hangs = withEngine({{"start", "never"}});
@@ -229,8 +222,7 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
            withEngine({{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}),
            "start wait1200 stop",
            {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
-          // The first run's answers arrive while paused, and must not end or
-          // disturb the run that follows.
+          // The first run's answers arrive while paused.
           {"late input format after a pause", engines({{"formatQuery", {{"delayMs", 600}}}}, json::object()),
            pauseWaitResume, pausedAndBack},
           {"late engine start after a pause", engines({{"start", {{"delayMs", 600}}}}, json::object()),
@@ -239,8 +231,7 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
           {"late engine start during the next start",
            engines({{"start", {{"delayMs", 600}}}}, {{"formatQuery", {{"delayMs", 800}}}}),
            "start wait150 pause =paused resume =recording stop", pausedAndBack},
-          // A pause and resume while the stream starts bring the microphone
-          // back after the stream's start, and slowly.
+          // The microphone comes back, slowly, after the stream started.
           {"stop while the microphone comes back",
            {{"streams", {{{"start", {{"delayMs", 300}}}}}},
             {"engines", {json::object(), {{"formatQuery", slow}}}}},

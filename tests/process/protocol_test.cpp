@@ -1,6 +1,4 @@
-// The line protocol through the real process: what only real reads show
-// (NUL bytes, bytes that are not UTF-8, a line without its line feed, input
-// left unread after "stop"), odd standard inputs, and how the process ends.
+// The line protocol through real reads and odd standard inputs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -64,8 +62,7 @@ TEST(Protocol, Inputs) {
     }
   }
   close(null);
-  // After "prepared": a second "prepare" or a "pause" is refused; the end of
-  // input after a whole line is a stop.
+  // The end of input after a whole line is a stop.
   for (const char* word : {"prepare", "pause"}) {
     const RunResult r = runScript(json::object(), std::string("prepare =prepared ") + word + " start");
     EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded})) << word;
@@ -76,8 +73,7 @@ TEST(Protocol, Inputs) {
   EXPECT_EQ(r.status, 0);
 }
 
-// Something must be written for the loss to be seen; it ends the process
-// well before the exit's grace period would.
+// Ends well before the exit's grace period would.
 TEST(Protocol, HostClosingStandardOutputEndsWithStatusOne) {
   auto child = startSim();
   child->closeStdout();

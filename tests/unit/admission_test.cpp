@@ -1,6 +1,4 @@
-// Sample admission in process: which buffers are taken, the four work slots,
-// and what refusals report. Buffers are handed over by hand, on the
-// queues the platform would use.
+// Sample admission, with buffers handed over on the platform's queues.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -45,8 +43,7 @@ class AdmissionTest : public ::testing::Test {
     sync(mainQueue(), [&] {
       output_ = new ZTOutput(fds[1], [](int) {});
       capture_ = new ZTCapture(output_, *platform_);
-      // Codes are recorded, not acted on, so that the test decides when the
-      // session ends.
+      // Recorded, not acted on: the test decides when the session ends.
       output_->onError = [this](const std::string& code) {
         std::lock_guard lock(mutex_);
         codes_.push_back(code);
@@ -83,8 +80,7 @@ class AdmissionTest : public ::testing::Test {
   }
   void suspendWork() { dispatch_suspend(capture_->workQueueForTesting()); }
   void resumeWork() { dispatch_resume(capture_->workQueueForTesting()); }
-  // Waits for the conversions, then for codes to reach onError through the
-  // main queue's flush.
+  // Waits for the conversions, then for the flush that delivers codes.
   void idle() {
     sync(capture_->workQueueForTesting(), [] {});
     for (int i = 0; i < 3; ++i) sync(mainQueue(), [] {});
@@ -113,8 +109,8 @@ class AdmissionTest : public ::testing::Test {
   std::vector<std::string> codes_;
 };
 
-// Other outputs, other streams, buffers not ready, an earlier start's
-// microphone, and anything once a pause closed admission: dropped unread.
+// Dropped unread: other outputs and streams, unready or stale buffers, and
+// anything once a pause closed admission.
 TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
   record();
   TapBuffer tap;
@@ -155,8 +151,7 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
   EXPECT_EQ(freeSlots(), 4);
 }
 
-// Out of bounds, or claiming more bytes than its frames hold: refused with
-// the slot back at once.
+// Refused, with the slot back at once.
 TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   record();
   suspendWork();
@@ -172,9 +167,8 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   EXPECT_GE(reported("AUDIO_CONVERSION_FAILED"), 1u);
 }
 
-// A failure found on the main queue while audio waits for conversion: one
-// error event for the first failure only, and no audio after it, not even
-// what was admitted before.
+// Failures on the main queue while audio waits: only the first is written,
+// and no audio follows, not even what was admitted before.
 TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
   record();
   suspendWork();

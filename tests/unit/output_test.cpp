@@ -74,9 +74,7 @@ class OutputTest : public ::testing::Test {
   std::vector<std::string> delivered;
 };
 
-// A line of 65536 bytes with its line feed fits, one more does not; the
-// queue takes 512 KiB, and a line past that drops the whole unwritten
-// backlog. The first code latched wins.
+// A line past the queue's 512 KiB drops the whole unwritten backlog.
 TEST_F(OutputTest, LineAndQueueBounds) {
   sync(mainQueue(), [&] {
     output->event(eventOfSize(65536), false);
@@ -97,8 +95,7 @@ TEST_F(OutputTest, LineAndQueueBounds) {
   EXPECT_EQ(codes(), (std::vector<std::string>{"INTERNAL_ERROR", "OUTPUT_BACKPRESSURE"}));
 }
 
-// An overflow while a line is partly written keeps that line, so the host
-// never sees a torn one.
+// An overflow keeps a partly written line: the host never sees a torn one.
 TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   sync(mainQueue(), [&] { output->event(eventOfSize(10000), false); });
   ASSERT_TRUE(waitFor([&] { return state().frontOffset > 0; }));
@@ -112,8 +109,7 @@ TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   ASSERT_TRUE(waitFor([&] { return state().lineCount == 0 && !state().writeArmed; }));
 }
 
-// Audio only while accepted: a failure turns it off, and so does the exit
-// request, after which control events still go out before the exit.
+// A failure or exit request stops audio; control events still go out.
 TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
   const Event audio{{"event", "audio"}, {"audio", "AAA="}};
   sync(mainQueue(), [&] {
@@ -132,8 +128,7 @@ TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
   EXPECT_EQ(readBytes(50), "{\"audio\":\"AAA=\",\"event\":\"audio\"}\n{\"event\":\"late\"}\n");
 }
 
-// A host that closed its end: "OUTPUT_CLOSED", and status 1 even when the
-// exit asked for 0.
+// A host that closed its end: status 1 even when the exit asked for 0.
 TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
   close(std::exchange(readFd, -1));
   sync(mainQueue(), [&] {
@@ -157,8 +152,7 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   EXPECT_EQ(exitStatus.load(), 1);
 }
 
-// Events from many threads while the main queue writes into a small pipe:
-// every line arrives whole, once, each thread's in order.
+// Every line whole, once, each thread's in order.
 TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
   constexpr int kThreads = 8, kPerThread = 1000;
   sync(mainQueue(), [&] { output->setAcceptingAudio(true); });
