@@ -1,10 +1,9 @@
 #include "support/helper_run.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
-
-#include <signal.h>
 
 #include <fstream>
 #include <sstream>
