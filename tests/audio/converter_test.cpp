@@ -78,7 +78,8 @@ std::vector<int16_t> firstSamples(int count) {
   return samples;
 }
 
-// Frames of a failed call are dropped, but not those before an unknown status.
+// Frames of a failed call are dropped, but not those before an unknown
+// status, which ends the loop.
 TEST(ZTConverter, ConversionOutcomes) {
   std::deque<Step> nine(9, Step{kFull, 3}), sevenAndDry(7, Step{kFull, 3});
   sevenAndDry.push_back({kDry, 1});
@@ -93,7 +94,7 @@ TEST(ZTConverter, ConversionOutcomes) {
       {"end of stream", {{kEnd, 4}}, true, 4},
       {"error status", {{kFull, 10}, {Status::Error, 3}}, false, 10},
       {"error object", {{kFull, 10}, {kDry, 3, true}}, false, 10},
-      {"unknown status", {{kFull, 10}, {kUnknown, 3}}, false, 13},
+      {"unknown status", {{kFull, 10}, {kUnknown, 3}, {kDry, 5}}, false, 13},
       {"full and empty", {{kFull, 0}, {kDry, 1}}, false, 0},
       {"nine full passes", nine, false, 24},
       {"seven full passes and a dry one", sevenAndDry, true, 22},
