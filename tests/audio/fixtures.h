@@ -1,6 +1,4 @@
-// What the audio tests share: PCM buffers built from sample values, a
-// platform that makes only converters, and a real output read back as a host
-// would.
+// PCM buffers from sample values, a converter-only platform, a real output.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -81,8 +79,7 @@ class TestPlatform : public platform::Platform {
   Factory factory_;
 };
 
-// An output accepting audio, on a regular file, which takes every write at
-// once, so that one flush writes everything queued.
+// On a regular file, which takes every write: one flush writes everything.
 class OutputCapture {
  public:
   OutputCapture() {

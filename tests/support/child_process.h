@@ -1,6 +1,4 @@
-// Every child process the tests and benchmarks start: a helper run as a host
-// runs it (pipes on its standard input, output and error), a program run to
-// its end, a player or a busy loop in the background.
+// Every child process the tests and benchmarks start.
 #pragma once
 
 #include <sys/resource.h>
@@ -45,8 +43,7 @@ class Child {
   std::optional<std::string> nextControl(std::chrono::milliseconds timeout = std::chrono::seconds(15));
   std::vector<std::string> audio;
 
-  // Reads to the end (control lines into `remaining`) and answers the exit
-  // status: 128+N for signal N, -1 when killed for not exiting in time.
+  // Reads to the end and answers the status (128+N: signal N; -1: killed late).
   int finish(std::chrono::milliseconds timeout = std::chrono::seconds(30));
   std::vector<std::string> remaining;
   std::string stderrText();
@@ -75,8 +72,7 @@ struct ProgramRun {
   std::string err;
 };
 
-// Runs `program` (looked up on PATH without a slash) to its end with nothing
-// on its standard input; killed after `timeout`.
+// Runs `program` to its end with nothing on its standard input.
 ProgramRun runProgram(const std::string& program, const std::vector<std::string>& args,
                       const std::map<std::string, std::string>& env = {},
                       std::chrono::milliseconds timeout = std::chrono::seconds(60));

@@ -28,9 +28,8 @@ std::unique_ptr<Child> startSim(const json& scenario = json::object(), ChildOpti
 RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono::seconds(30));
 // Sends `input`, closes standard input, and reads to the end.
 RunResult runSim(const std::string& input, const json& scenario = json::object(), ChildOptions options = {});
-// Runs a script of words against the scripted platform: a command, "TERM"
-// (the signal), "waitN" (reads for N ms) or "=E" (reads until the event or
-// state E), then closes standard input and reads to the end.
+// Runs words: a command, "TERM" (the signal), "waitN" (reads for N ms) or
+// "=E" (reads until the event or state E); then reads to the end.
 RunResult runScript(const json& scenario, const std::string& script);
 
 std::string commandLine(const std::string& word);
