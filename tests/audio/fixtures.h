@@ -1,31 +1,64 @@
-// What the audio tests share: PCM buffers built from sample values, a
-// platform that makes only converters, and a real output read back, so that
-// tests see exactly what a host would.
+// PCM buffers from sample values, a converter-only platform, a real output.
 #pragma once
 
-#include <cstdlib>
-#include <functional>
-#include <memory>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+
+#include "base/dispatch.h"
 #include "output/ZTOutput.h"
-#include "platform/platform.h"
 #include "platform/soxr/soxr_converter.h"
 #include "support/audio_events.h"
 
 namespace zt::test {
 
-// Sample value (full scale is ±1) of `channel` at absolute frame `frame`.
+// Sample value (full scale ±1) of a channel at an absolute frame.
 using SampleFunction = std::function<double(uint32_t channel, uint64_t frame)>;
 
-// `frames` frames in `format` from `fn`, from absolute frame `firstFrame`;
-// integer samples are rounded and clipped.
-platform::PCMBuffer makeBuffer(const platform::AudioFormat& format, uint32_t frames, const SampleFunction& fn,
-                               uint64_t firstFrame = 0);
-platform::PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples);
+template <class T>
+void put(std::byte* at, T value) {
+  std::memcpy(at, &value, sizeof value);
+}
 
-inline constexpr platform::SampleType kAllSampleTypes[] = {
-    platform::SampleType::Float32, platform::SampleType::Float64, platform::SampleType::Int16,
-    platform::SampleType::Int32};
+// Integer samples are rounded and clipped.
+inline void store(platform::SampleType type, double value, std::byte* at) {
+  switch (type) {
+    case platform::SampleType::Float32:
+      return put(at, static_cast<float>(value));
+    case platform::SampleType::Float64:
+      return put(at, value);
+    case platform::SampleType::Int16:
+      return put(at, static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L)));
+    case platform::SampleType::Int32:
+      return put(at, static_cast<int32_t>(
+                         std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0)));
+  }
+}
+
+inline platform::PCMBuffer makeBuffer(const platform::AudioFormat& format, uint32_t frames,
+                                      const SampleFunction& fn, uint64_t firstFrame = 0) {
+  auto buffer = platform::PCMBuffer::make(format, frames);
+  buffer->setFrameLength(frames);
+  const size_t size = platform::bytesPerSample(format.sampleType);
+  const bool split = !format.interleaved && format.channelCount > 1;
+  auto& list = buffer->mutableAudioBufferList()->buffers;
+  for (uint32_t c = 0; c < format.channelCount; ++c) {
+    auto* at = static_cast<std::byte*>(list[split ? c : 0].data) + (split ? 0 : size * c);
+    for (uint32_t i = 0; i < frames; ++i, at += split ? size : size * format.channelCount)
+      store(format.sampleType, fn(c, firstFrame + i), at);
+  }
+  return std::move(*buffer);
+}
+
+inline platform::PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples) {
+  return makeBuffer(platform::wireFormat(), static_cast<uint32_t>(samples.size()),
+                    [&](uint32_t, uint64_t i) { return samples[i] / 32768.0; });
+}
 
 class TestPlatform : public platform::Platform {
  public:
@@ -39,31 +72,58 @@ class TestPlatform : public platform::Platform {
   std::unique_ptr<platform::AudioEngine> makeAudioEngine() override { std::abort(); }
   std::unique_ptr<platform::AudioConverter> makeConverter(const platform::AudioFormat& from,
                                                           const platform::AudioFormat& to) override {
-    ++converterRequests;
-    lastFrom = from;
-    lastTo = to;
     return factory_(from, to);
   }
-  int converterRequests = 0;
-  platform::AudioFormat lastFrom, lastTo;
 
  private:
   Factory factory_;
 };
 
+// On a regular file, which takes every write: one flush writes everything.
 class OutputCapture {
  public:
-  // Built on the main queue, accepting audio.
-  OutputCapture();
-  ~OutputCapture();
+  OutputCapture() {
+    char name[] = "/tmp/zt-output-XXXXXX";
+    fd_ = mkstemp(name);
+    unlink(name);
+    sync(mainQueue(), [&] {
+      output_ = std::make_unique<ZTOutput>(fd_, [](int status) { ADD_FAILURE() << "exited " << status; });
+      output_->setAcceptingAudio(true);
+    });
+  }
+  ~OutputCapture() {
+    sync(mainQueue(), [&] { output_.reset(); });
+    close(fd_);
+  }
   ZTOutput* output() { return output_.get(); }
-  // Every line written since the last call; a failure the output latched
-  // fails the test.
-  std::vector<std::string> takeLines();
-  // The same lines as audio events (any other line fails the test).
-  std::vector<AudioEvent> takeAudio();
-  // All their samples, in order.
-  std::vector<int16_t> takeSamples();
+  // Every line written since the last call; a latched failure fails the test.
+  std::vector<std::string> takeLines() {
+    sync(mainQueue(), [&] {
+      EXPECT_EQ(output_->stateForTesting().pendingError, "");
+      output_->flush();
+    });
+    struct stat st;
+    fstat(fd_, &st);
+    std::string text(static_cast<size_t>(st.st_size) - taken_, '\0');
+    EXPECT_EQ(pread(fd_, text.data(), text.size(), static_cast<off_t>(taken_)), ssize_t(text.size()));
+    taken_ += text.size();
+    std::vector<std::string> lines;
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
+      lines.push_back(text.substr(at, end - at));
+    return lines;
+  }
+  // The samples of those lines, all of which must be audio events.
+  std::vector<int16_t> takeSamples(std::vector<size_t>* eventBytes = nullptr) {
+    std::vector<int16_t> out;
+    for (const std::string& line : takeLines()) {
+      auto event = parseAudioEvent(line);
+      if (!event) ADD_FAILURE() << "not an audio event: " << line.substr(0, 200);
+      if (!event) continue;
+      if (eventBytes) eventBytes->push_back(event->samples.size() * 2);
+      out.insert(out.end(), event->samples.begin(), event->samples.end());
+    }
+    return out;
+  }
 
  private:
   int fd_ = -1;

@@ -2,9 +2,34 @@
 
 #include <nlohmann/json.hpp>
 
-#include <cmath>
-
 namespace zt::test {
+namespace {
+
+int sextet(char c) {
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t at = alphabet.find(c);
+  return at == std::string::npos ? -1 : static_cast<int>(at);
+}
+
+// RFC 4648: padding required, no white space, zero bits under the padding.
+std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
+  if (text.size() % 4 != 0) return std::nullopt;
+  std::vector<uint8_t> out;
+  for (size_t i = 0; i < text.size(); i += 4) {
+    const size_t pads = text.size() - i == 4 ? text.size() - 1 - text.find_last_not_of('=') : 0;
+    uint32_t v = 0;
+    for (size_t k = 0; k < 4; ++k) {
+      const int s = k < 4 - pads ? sextet(text[i + k]) : 0;
+      if (s < 0 || pads > 2) return std::nullopt;
+      v = (v << 6) | static_cast<uint32_t>(s);
+    }
+    if ((pads == 1 && (v & 0xFF)) || (pads == 2 && (v & 0xFFFF))) return std::nullopt;
+    for (size_t k = 0; k < 3 - pads; ++k) out.push_back(static_cast<uint8_t>(v >> (16 - 8 * k)));
+  }
+  return out;
+}
+
+}  // namespace
 
 std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
   const auto j = nlohmann::json::parse(line, nullptr, false);
@@ -18,67 +43,6 @@ std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
   for (size_t i = 0; i < bytes->size(); i += 2)
     event.samples.push_back(static_cast<int16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8)));
   return event;
-}
-
-Runs splitRuns(const std::vector<std::string>& lines) {
-  Runs result;
-  bool inRun = false;
-  for (const auto& line : lines) {
-    const auto j = nlohmann::json::parse(line, nullptr, false);
-    const std::string kind = j.is_object() ? j.value("event", "") : "";
-    if (kind == "audio") {
-      const auto event = parseAudioEvent(line);
-      if (!event) {
-        ++result.malformedAudio;
-      } else if (!inRun) {
-        ++result.audioOutsideRuns;
-      } else {
-        auto& samples = result.runs.back()[event->source];
-        samples.insert(samples.end(), event->samples.begin(), event->samples.end());
-      }
-    } else if (kind == "state") {
-      const std::string state = j.value("state", "");
-      if (state == "recording") {
-        inRun = true;
-        result.runs.emplace_back();
-      } else {
-        // The audio a pause or stop drains comes before its state event.
-        inRun = false;
-      }
-    }
-  }
-  return result;
-}
-
-SineFit fitSine(const std::vector<int16_t>& samples, double frequency, size_t skip) {
-  SineFit fit;
-  if (samples.size() < 2 * skip + 160) return fit;
-  const double w = 2 * M_PI * frequency / 16000.0;
-  // Least squares of a*sin + b*cos over the kept samples.
-  double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
-  for (size_t n = skip; n + skip < samples.size(); ++n) {
-    const double s = std::sin(w * n), c = std::cos(w * n), y = samples[n] / 32768.0;
-    ss += s * s;
-    cc += c * c;
-    sc += s * c;
-    ys += y * s;
-    yc += y * c;
-  }
-  const double det = ss * cc - sc * sc;
-  const double a = (ys * cc - yc * sc) / det;
-  const double b = (yc * ss - ys * sc) / det;
-  fit.amplitude = std::hypot(a, b);
-  double worst = 0;
-  for (size_t start = skip; start + 160 + skip <= samples.size(); start += 160) {
-    double sum = 0;
-    for (size_t n = start; n < start + 160; ++n) {
-      const double r = samples[n] / 32768.0 - (a * std::sin(w * n) + b * std::cos(w * n));
-      sum += r * r;
-    }
-    worst = std::max(worst, std::sqrt(sum / 160));
-  }
-  fit.worstWindowResidual = fit.amplitude > 0 ? worst / fit.amplitude : 1;
-  return fit;
 }
 
 }  // namespace zt::test

@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace zt::test {
@@ -14,54 +15,45 @@ namespace zt::test {
 Child::Child(const std::string& path, const ChildOptions& options) {
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2];
   const int null = options.quiet ? open("/dev/null", O_RDWR | O_CLOEXEC) : -1;
-  ChildOptions o = options;
-  if (options.quiet) o.stdinFd = o.stdoutFd = null;
-  if (o.stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) abort();
-  if (o.stdoutFd < 0 && pipe2(outPipe, O_CLOEXEC) != 0) abort();
-  if (pipe2(errPipe, O_CLOEXEC) != 0) abort();
+  const int stdinFd = options.quiet ? null : options.stdinFd;
+  if ((stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) || pipe2(outPipe, O_CLOEXEC) != 0 ||
+      pipe2(errPipe, O_CLOEXEC) != 0)
+    abort();
   std::vector<std::string> argvStore{path};
   argvStore.insert(argvStore.end(), options.args.begin(), options.args.end());
-  std::vector<char*> argv;
-  for (auto& a : argvStore) argv.push_back(a.data());
-  argv.push_back(nullptr);
   std::vector<std::string> envStore;
   for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
   for (auto& [k, v] : options.env) envStore.push_back(k + "=" + v);
-  std::vector<char*> envp;
+  std::vector<char*> argv, envp;
+  for (auto& a : argvStore) argv.push_back(a.data());
   for (auto& e : envStore) envp.push_back(e.data());
+  argv.push_back(nullptr);
   envp.push_back(nullptr);
 
   pid_ = fork();
   if (pid_ == 0) {
-    if (o.stdinFd == ChildOptions::kClosed)
+    if (stdinFd == ChildOptions::kClosed)
       close(0);
     else
-      dup2(o.stdinFd >= 0 ? o.stdinFd : inPipe[0], 0);
-    dup2(o.stdoutFd >= 0 ? o.stdoutFd : outPipe[1], 1);
+      dup2(stdinFd >= 0 ? stdinFd : inPipe[0], 0);
+    dup2(options.quiet ? null : outPipe[1], 1);
     dup2(options.quiet ? null : errPipe[1], 2);
     // A host's child starts with default signal dispositions.
     ::signal(SIGPIPE, SIG_DFL);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    if (path.find('/') == std::string::npos)
-      execvpe(path.c_str(), argv.data(), envp.data());
-    else
-      execve(path.c_str(), argv.data(), envp.data());
+    execvpe(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
   if (null >= 0) close(null);
-  if (o.stdinFd == -1) {
+  if (stdinFd == -1) {
     close(inPipe[0]);
     in_ = inPipe[1];
   }
-  if (o.stdoutFd < 0) {
-    close(outPipe[1]);
-    outFd_ = outPipe[0];
-    out_.emplace(outFd_);
-  } else {
-    out_.emplace(-1);
-  }
+  close(outPipe[1]);
+  outFd_ = outPipe[0];
+  out_.emplace(outFd_);
   close(errPipe[1]);
   err_ = errPipe[0];
   fcntl(err_, F_SETFL, O_NONBLOCK);
@@ -109,18 +101,11 @@ bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\
 
 std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) return std::nullopt;
-    auto line = out_->next(left);
-    if (!line) return std::nullopt;
-    if (isAudioLine(*line)) {
-      audio.push_back(std::move(*line));
-      continue;
-    }
-    return line;
+  while (auto line = out_->next(leftUntil(deadline))) {
+    if (!isAudioLine(*line)) return line;
+    audio.push_back(std::move(*line));
   }
+  return std::nullopt;
 }
 
 int Child::wait(std::chrono::milliseconds timeout) {
@@ -140,34 +125,19 @@ int Child::wait(std::chrono::milliseconds timeout) {
 
 int Child::finish(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  if (outFd_ >= 0) {
-    for (;;) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-      if (left.count() <= 0) break;
-      auto line = nextControl(left);
-      if (!line) break;
-      remaining.push_back(std::move(*line));
-    }
-  }
-  const auto left =
-      std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-  const int st = wait(left.count() > 0 ? left : std::chrono::milliseconds(1));
+  if (outFd_ >= 0)
+    while (auto line = nextControl(leftUntil(deadline))) remaining.push_back(std::move(*line));
+  const int st = wait(std::max(leftUntil(deadline), std::chrono::milliseconds(1)));
   if (st == -1) {
     kill(pid_, SIGKILL);
     wait(std::chrono::seconds(5));
-    return -1;
   }
   return st;
 }
 
 std::string Child::stderrText() {
   char chunk[4096];
-  for (;;) {
-    const ssize_t n = read(err_, chunk, sizeof chunk);
-    if (n <= 0) break;
-    errText_.append(chunk, static_cast<size_t>(n));
-  }
+  for (ssize_t n; (n = read(err_, chunk, sizeof chunk)) > 0;) errText_.append(chunk, static_cast<size_t>(n));
   return errText_;
 }
 

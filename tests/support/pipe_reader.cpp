@@ -4,7 +4,14 @@
 #include <poll.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace zt::test {
+
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+  return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    deadline - std::chrono::steady_clock::now()));
+}
 
 std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -16,36 +23,23 @@ std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
       return line;
     }
     if (eof_) return std::nullopt;
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    const auto left = leftUntil(deadline);
     if (left.count() <= 0) return std::nullopt;
     pollfd p{fd_, POLLIN, 0};
-    const int r = poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) continue;
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
     char chunk[65536];
     const ssize_t n = read(fd_, chunk, sizeof chunk);
-    if (n > 0) {
+    if (n > 0)
       buffer_.append(chunk, static_cast<size_t>(n));
-    } else if (n == 0) {
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
       eof_ = true;
-    } else if (errno != EAGAIN && errno != EINTR) {
-      eof_ = true;
-    }
   }
 }
 
 std::vector<std::string> LineReader::rest(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   std::vector<std::string> lines;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    auto line = next(left);
-    if (!line) break;
-    lines.push_back(std::move(*line));
-  }
+  while (auto line = next(leftUntil(deadline))) lines.push_back(std::move(*line));
   return lines;
 }
 

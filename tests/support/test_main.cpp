@@ -1,10 +1,8 @@
-// Test entry: the main thread drains the main dispatch queue, as in the
-// helper, while the tests run on a thread of their own and reach the main
-// queue with `zt::sync(zt::mainQueue(), ...)`.
+// The main thread drains the main dispatch queue, as in the helper; the
+// tests run on a thread of their own and reach it with zt::sync.
 #include <dispatch/dispatch.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 
 #include <thread>
 
@@ -13,12 +11,11 @@
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
   signal(SIGPIPE, SIG_IGN);
-  std::thread runner([] {
+  std::thread([] {
     const int status = RUN_ALL_TESTS();
     fflush(stdout);
     fflush(stderr);
     zt::terminateProcess(status);
-  });
-  runner.detach();
+  }).detach();
   dispatch_main();
 }

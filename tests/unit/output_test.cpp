@@ -1,10 +1,10 @@
-// The output channel's bookkeeping, on a pipe, without ending the test
-// process: its "exit" is recorded instead.
+// The output channel on a small pipe; its "exit" is recorded, not done.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <thread>
 
@@ -46,8 +46,7 @@ class OutputTest : public ::testing::Test {
     sync(mainQueue(), [&] { s = output->stateForTesting(); });
     return s;
   }
-  template <class P>
-  bool waitFor(P predicate, int ms = 3000) {
+  bool waitFor(const std::function<bool()>& predicate, int ms = 3000) {
     for (int i = 0; i < ms && !predicate(); ++i) std::this_thread::sleep_for(1ms);
     return predicate();
   }
@@ -67,10 +66,6 @@ class OutputTest : public ::testing::Test {
         ms);
     return text;
   }
-  void closeReader() {
-    close(readFd);
-    readFd = -1;
-  }
 
   int readFd = -1, writeFd = -1;
   std::unique_ptr<ZTOutput> output;
@@ -79,9 +74,7 @@ class OutputTest : public ::testing::Test {
   std::vector<std::string> delivered;
 };
 
-// A line of 65536 bytes with its line feed fits, one more does not; the
-// queue takes exactly 512 KiB, and a line past that drops the whole backlog
-// when nothing of it is on the wire yet. The first code latched wins.
+// A line past the queue's 512 KiB drops the whole unwritten backlog.
 TEST_F(OutputTest, LineAndQueueBounds) {
   sync(mainQueue(), [&] {
     output->event(eventOfSize(65536), false);
@@ -102,8 +95,7 @@ TEST_F(OutputTest, LineAndQueueBounds) {
   EXPECT_EQ(codes(), (std::vector<std::string>{"INTERNAL_ERROR", "OUTPUT_BACKPRESSURE"}));
 }
 
-// An overflow while a line is partly written keeps that line, so the host
-// never sees a torn one.
+// An overflow keeps a partly written line: the host never sees a torn one.
 TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   sync(mainQueue(), [&] { output->event(eventOfSize(10000), false); });
   ASSERT_TRUE(waitFor([&] { return state().frontOffset > 0; }));
@@ -117,8 +109,7 @@ TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   ASSERT_TRUE(waitFor([&] { return state().lineCount == 0 && !state().writeArmed; }));
 }
 
-// Audio only while accepted: a failure turns it off, and so does the exit
-// request, after which control events still go out before the exit.
+// A failure or exit request stops audio; control events still go out.
 TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
   const Event audio{{"event", "audio"}, {"audio", "AAA="}};
   sync(mainQueue(), [&] {
@@ -137,10 +128,9 @@ TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
   EXPECT_EQ(readBytes(50), "{\"audio\":\"AAA=\",\"event\":\"audio\"}\n{\"event\":\"late\"}\n");
 }
 
-// A host that closed its end: "OUTPUT_CLOSED", and status 1 even when the
-// exit asked for 0.
+// A host that closed its end: status 1 even when the exit asked for 0.
 TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
-  closeReader();
+  close(std::exchange(readFd, -1));
   sync(mainQueue(), [&] {
     output->requestExit(0);
     output->event(eventOfSize(32), false);
@@ -150,8 +140,7 @@ TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
   EXPECT_EQ(codes(), (std::vector<std::string>{"OUTPUT_CLOSED"}));
 }
 
-// A host that never reads: the grace period ends the process, never with
-// success.
+// A host that never reads: the grace period ends it, never with success.
 TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   sync(mainQueue(), [&] {
     output->event(eventOfSize(20000), false);
@@ -163,8 +152,7 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   EXPECT_EQ(exitStatus.load(), 1);
 }
 
-// Events from many threads while the main queue writes into a small pipe:
-// every line arrives whole, once, each thread's in order.
+// Every line whole, once, each thread's in order.
 TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
   constexpr int kThreads = 8, kPerThread = 1000;
   sync(mainQueue(), [&] { output->setAcceptingAudio(true); });
