@@ -147,7 +147,9 @@ TEST(PulseHelper, StallsAndLoadLoseNothing) {
   for (pid_t p : players) PulseServer::stopPlayer(p);
   for (const auto& [source, mine, other] : {std::tuple{"system", 1000, 600}, {"microphone", 600, 1000}}) {
     EXPECT_GT(audio[source].size(), 16000u * 4) << source;
-    EXPECT_EQ(toneBreaks(audio[source], mine, 16000, 400), std::vector<size_t>{}) << source;
+    // From 400 ms in, before the first stall: PipeWire may shift its remapped
+    // monitor by a sample as the standby on it connects.
+    EXPECT_EQ(toneBreaks(audio[source], mine, 16000, 6400), std::vector<size_t>{}) << source;
     EXPECT_LT(toneLevel(audio[source], other, 16000), 0.01) << source;
   }
 }
