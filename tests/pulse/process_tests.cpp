@@ -1,14 +1,10 @@
-// The product executable on the PulseAudio backend, as the host runs it,
-// against private servers playing known signals, checked sample by sample.
-#include <dirent.h>
+// The helper as a host runs it, against private servers playing known
+// signals, checked sample by sample.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
-#include <climits>
 #include <cmath>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <sstream>
@@ -23,8 +19,6 @@ using namespace zt::test::pulse;
 using namespace std::chrono_literals;
 
 namespace {
-
-using Audio = std::map<std::string, std::vector<float>>;
 
 std::string eventOf(const std::optional<std::string>& line) {
   if (!line) return "<none>";
@@ -50,116 +44,90 @@ struct Helper {
     const auto line = child.nextControl(duration);
     EXPECT_FALSE(line) << *line;
   }
-  // An idle null sink hands its first block up to 2 s late.
+  // An idle null sink hands its first block up to 2 s late (parec too), so
+  // signals are played only once audio comes.
   void firstAudio() {
     for (int i = 0; i < 150 && child.audio.empty(); ++i) listen(100ms);
     EXPECT_FALSE(child.audio.empty());
   }
   // "stop" and a clean end; answers the audio of each source.
-  Audio stop() {
+  std::map<std::string, std::vector<float>> stop() {
     child.send("stop");
     EXPECT_EQ(child.finish(30s), 0);
     EXPECT_EQ(child.remaining.empty() ? "" : eventOf(child.remaining.back()), "ended");
     EXPECT_EQ(child.stderrText(), "");
-    Audio out;
+    std::map<std::string, std::vector<float>> out;
     for (const auto& line : child.audio)
       if (const auto event = parseAudioEvent(line))
         for (int16_t sample : event->samples) out[event->source].push_back(sample / 32768.0f);
     return out;
   }
-  // A failure's ending: one error, then "ended" and status 1, promptly.
-  void expectFailure(const std::string& code) {
-    const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(child.finish(30s), 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
-    std::vector<std::string> events;
-    for (const auto& line : child.remaining) events.push_back(eventOf(line));
-    EXPECT_EQ(events, (std::vector<std::string>{"error:" + code, "ended"}));
-    EXPECT_EQ(child.stderrText(), "");
-  }
 };
 
-// A chirp at 16 kHz as the capture may sample it: 0, 1 or 2 samples of
-// 48 kHz after those the player plays (`chirp` at 48 kHz); the best match.
-Match findChirp(const std::vector<float>& x, double f0, double f1, double seconds, double keep = 1e9) {
-  Match best;
-  for (int k = 0; k < 3; ++k) {
-    std::vector<float> phase(static_cast<size_t>(std::min(seconds, keep) * 16000) - 1);
-    for (size_t i = 0; i < phase.size(); ++i) {
+// The 150-3000 Hz chirp at 16 kHz as the capture may sample it: 0, 1 or 2
+// samples of 48 kHz after those the player plays.
+constexpr double kSweepSeconds = 5.0;
+std::vector<std::vector<float>> chirpPhases() {
+  std::vector<std::vector<float>> phases(3, std::vector<float>(size_t(kSweepSeconds * 16000) - 1));
+  for (int k = 0; k < 3; ++k)
+    for (size_t i = 0; i < phases[k].size(); ++i) {
       const double t = (3.0 * i + k) / 48000;
-      phase[i] = static_cast<float>(0.5 * std::sin(2 * M_PI * (f0 * t + 0.5 * (f1 - f0) / seconds * t * t)));
+      phases[k][i] = float(0.5 * std::sin(2 * M_PI * (150 * t + 0.5 * 2850 / kSweepSeconds * t * t)));
     }
-    if (const Match m = findSignal(x, phase); m.ncc > best.ncc) best = m;
-  }
+  return phases;
+}
+
+// Where `x` holds the reference's [from, from + n): offset (capture minus
+// reference index) and phase, searched around `around` (default: onset).
+struct Fit {
+  double ncc = 0;
+  long offset = 0;
+  int phase = 0;
+};
+Fit fitAt(const std::vector<float>& x, const std::vector<std::vector<float>>& refs, long from, long n,
+          long around = -1, long span = 1600) {
+  auto ncc = [&](const std::vector<float>& r, long offset) {
+    double xy = 0, xx = 0, yy = 0;
+    for (long i = from; i < from + n; ++i) {
+      const long j = i + offset;
+      const double a = j >= 0 && j < long(x.size()) ? x[j] : 0.0, b = r[i];
+      xy += a * b, xx += a * a, yy += b * b;
+    }
+    return xx > 0 ? xy / std::sqrt(xx * yy) : 0.0;
+  };
+  if (around < 0)
+    around = std::find_if(x.begin(), x.end(), [](float v) { return std::fabs(v) > 0.2f; }) - x.begin();
+  Fit best;
+  for (long o = around - span; o <= around + span; o += 2)
+    if (const double v = ncc(refs[0], o); v > best.ncc) best = Fit{v, o, 0};
+  const long coarse = best.offset;
+  for (int k = 0; k < 3; ++k)
+    for (long o = coarse - 8; o <= coarse + 8; ++o)
+      if (const double v = ncc(refs[k], o); v > best.ncc) best = Fit{v, o, k};
   return best;
 }
 
-// Breaks in a recorded tone, leaving out its onset and the stop's end,
-// where the converter's filter rings.
-std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency) {
-  const auto loud = std::find_if(x.begin(), x.end(), [](float v) { return std::fabs(v) > 0.4f; });
-  auto breaks = sineBreaks(x, frequency, 16000, static_cast<size_t>(loud - x.begin()) + 400);
-  std::erase_if(breaks, [&](size_t i) { return i + 400 > x.size(); });
-  return breaks;
-}
-
-std::string playFile(PulseServer& server, const std::string& name, const std::vector<float>& samples) {
-  writeRaw(server.dir() + "/" + name + ".raw", samples);
-  return server.dir() + "/" + name + ".raw";
-}
-
-size_t entries(const std::string& path) {
-  size_t n = 0;
-  if (DIR* d = opendir(path.c_str())) {
-    while (readdir(d)) ++n;
-    closedir(d);
+// Whether the 10 ms block at reference index `i` is in `x` at `offset`.
+bool blockMatches(const std::vector<float>& x, const std::vector<float>& ref, long i, long offset) {
+  double err = 0, energy = 0;
+  for (long k = i; k < i + 160; ++k) {
+    const long j = k + offset;
+    if (j < 0 || j >= long(x.size())) return false;
+    err += (x[j] - ref[k]) * (x[j] - ref[k]), energy += ref[k] * ref[k];
   }
-  return n;
-}
-
-long rssKb(pid_t pid) {
-  std::ifstream f("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(f, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
+  return err < 0.003 * energy;
 }
 
 }  // namespace
 
-// A rising chirp on the output and a falling one into the microphone: each
-// source carries its own whole, and none of the other.
-TEST(PulseHelper, BothSourcesArriveWholeAndApart) {
-  PulseServer server(standardScript());
-  ASSERT_TRUE(server.ready());
-  // Silence ahead of the signals: the recording is under way when they come.
-  auto lead = [](std::vector<float> signal) {
-    signal.insert(signal.begin(), 48000 * 2, 0.0f);
-    return signal;
-  };
-  const pid_t system = server.play("speakers", playFile(server, "up", lead(chirp(150, 3000, 3.0, 48000))));
-  const pid_t mic = server.play("micsink", playFile(server, "down", lead(chirp(3000, 150, 3.0, 48000))));
-  Helper helper;
-  ASSERT_TRUE(helper.start());
-  EXPECT_TRUE(PulseServer::waitPlayer(system, 30s));
-  EXPECT_TRUE(PulseServer::waitPlayer(mic, 30s));
-  helper.listen(1000ms);
-  auto audio = helper.stop();
-  EXPECT_GE(findChirp(audio["system"], 150, 3000, 3).ncc, 0.99);
-  EXPECT_GE(findChirp(audio["microphone"], 3000, 150, 3).ncc, 0.99);
-  EXPECT_LT(findChirp(audio["system"], 3000, 150, 3).ncc, 0.3);
-  EXPECT_LT(findChirp(audio["microphone"], 150, 3000, 3).ncc, 0.3);
-}
-
-// A stopped process (a debugger, a paused VM, a starved laptop) and a
-// machine busy with more work than it has cores leave backlogs in the
-// server; the recording must absorb them: no error, and both tones whole.
-// The players ask for a large buffer so that the load does not make them
-// skip.
+// A stopped process (a debugger, a paused VM) and more busy processes than
+// cores leave backlogs in the server; the recording absorbs them whole. The
+// players' large buffers keep the load from making them skip.
 TEST(PulseHelper, StallsAndLoadLoseNothing) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
-  const pid_t system = server.play("speakers", playFile(server, "sys", tone(1000, 120, 48000)), 200);
-  const pid_t mic = server.play("micsink", playFile(server, "mic", tone(600, 120, 48000)), 200);
+  const pid_t players[] = {server.play("speakers", tone(1000, 120, 48000), 200),
+                           server.play("micsink", tone(600, 120, 48000), 200)};
   Helper helper;
   ASSERT_TRUE(helper.start());
   helper.firstAudio();
@@ -176,18 +144,18 @@ TEST(PulseHelper, StallsAndLoadLoseNothing) {
   for (pid_t pid : load) endProcess(pid);
   helper.listen(300ms);
   auto audio = helper.stop();
-  PulseServer::stopPlayer(system);
-  PulseServer::stopPlayer(mic);
-  EXPECT_GT(audio["system"].size(), 16000u * 4);
-  EXPECT_GT(audio["microphone"].size(), 16000u * 4);
-  EXPECT_EQ(toneBreaks(audio["system"], 1000), std::vector<size_t>{});
-  EXPECT_EQ(toneBreaks(audio["microphone"], 600), std::vector<size_t>{});
+  for (pid_t p : players) PulseServer::stopPlayer(p);
+  for (const auto& [source, mine, other] : {std::tuple{"system", 1000, 600}, {"microphone", 600, 1000}}) {
+    EXPECT_GT(audio[source].size(), 16000u * 4) << source;
+    // From 400 ms in, before the first stall: PipeWire may shift its remapped
+    // monitor by a sample as the standby on it connects.
+    EXPECT_EQ(toneBreaks(audio[source], mine, 16000, 6400), std::vector<size_t>{}) << source;
+    EXPECT_LT(toneLevel(audio[source], other, 16000), 0.01) << source;
+  }
 }
 
-// Both sources record the same output here (the microphone is a remap of
-// its monitor), so where each recording ends in the played chirp tells
-// what the stop lost of one against the other. The microphone's engine
-// holds up to a tap's worth (21 ms) that must not stay behind.
+// Both sources record the same output here, so where each ends in the
+// played chirp tells what the stop lost of the microphone's last tap.
 TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
   if (onPipeWire()) GTEST_SKIP() << "PipeWire's remapped monitor of the default output records nothing";
   PulseServer server(
@@ -196,98 +164,32 @@ TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
       "load-module module-remap-source source_name=virtualmic master=speakers.monitor rate=48000 channels=2\n"
       "set-default-sink speakers\nset-default-source virtualmic\n");
   ASSERT_TRUE(server.ready());
-  const std::string file = playFile(server, "chirp", chirp(150, 3000, 8.0, 48000));
+  const auto refs = chirpPhases();
   std::vector<double> lossMs;
   for (int run = 0; run < 4; ++run) {
     Helper helper;
     ASSERT_TRUE(helper.start());
     helper.firstAudio();
-    // A low-latency player makes the sink send pieces smaller than a tap,
-    // so the engine usually holds some when the stop comes.
-    const pid_t player = server.play("speakers", file, 20);
+    // Pieces smaller than a tap: the engine usually holds some at the stop.
+    const pid_t player = server.play("speakers", chirp(150, 3000, kSweepSeconds, 48000), 20);
     helper.listen(std::chrono::milliseconds(1500 + 37 * run));
     auto audio = helper.stop();
     PulseServer::stopPlayer(player);
     // The first second is what every run records whole; it places the start.
-    const Match sys = findChirp(audio["system"], 150, 3000, 8, 1);
-    const Match mic = findChirp(audio["microphone"], 150, 3000, 8, 1);
+    const Fit sys = fitAt(audio["system"], refs, 0, 16000), mic = fitAt(audio["microphone"], refs, 0, 16000);
     ASSERT_GT(sys.ncc, 0.99);
     ASSERT_GT(mic.ncc, 0.99);
     lossMs.push_back(
         ((long(audio["system"].size()) - sys.offset) - (long(audio["microphone"].size()) - mic.offset)) /
         16.0);
   }
-  // The two record streams read at their own moments, up to a wakeup
-  // spacing apart, so one run's difference wanders by 10-15 ms either way;
-  // a tap's part left behind at every stop (0 to 21 ms) moves the median.
+  // The two record streams read up to a wakeup spacing apart, so one run's
+  // difference wanders by 10-15 ms either way; a tap's part left behind at
+  // every stop (0 to 21 ms) moves the median.
 #ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
   std::sort(lossMs.begin(), lossMs.end());
   EXPECT_LE((lossMs[1] + lossMs[2]) / 2, 7.5) << ::testing::PrintToString(lossMs);
 #endif
-}
-
-// Every pause holds back what comes before "recording" again, and leaves
-// nothing behind: threads, descriptors and memory stay put over 50 cycles.
-TEST(PulseHelper, PauseCyclesHoldAudioBackAndDoNotGrow) {
-  PulseServer server(standardScript());
-  ASSERT_TRUE(server.ready());
-  const pid_t player = server.play("speakers", playFile(server, "tone", tone(1000, 120, 48000)));
-  Helper helper;
-  ASSERT_TRUE(helper.start());
-  helper.firstAudio();
-  const std::string proc = "/proc/" + std::to_string(helper.child.pid());
-  size_t threads0 = 0, fds0 = 0;
-  long rss0 = 0;
-  for (int cycle = 0; cycle < 50; ++cycle) {
-    ASSERT_TRUE(helper.command("pause", "paused")) << cycle;
-    const size_t atPause = helper.child.audio.size();
-    helper.listen(cycle == 0 ? 1000ms : 20ms);
-    ASSERT_TRUE(helper.command("resume", "recording")) << cycle;
-    EXPECT_EQ(helper.child.audio.size(), atPause) << "audio between paused and recording";
-    helper.listen(50ms);
-    if (cycle == 4) {  // once pools and caches have settled
-      std::this_thread::sleep_for(300ms);
-      threads0 = entries(proc + "/task"), fds0 = entries(proc + "/fd"), rss0 = rssKb(helper.child.pid());
-    }
-  }
-  const size_t atEnd = helper.child.audio.size();
-  helper.listen(1000ms);
-  EXPECT_GT(helper.child.audio.size(), atEnd);
-  EXPECT_LE(entries(proc + "/fd"), fds0);
-  // libdispatch grows its worker pool under load at any moment; a thread
-  // kept per cycle would add 45.
-  EXPECT_LE(entries(proc + "/task"), threads0 + 10);
-#ifndef ZT_UNDER_SANITIZER  // AddressSanitizer's quarantine holds freed memory on purpose
-  EXPECT_LE(rssKb(helper.child.pid()), rss0 + 4096) << "resident kB";
-#endif
-  helper.stop();
-  PulseServer::stopPlayer(player);
-}
-
-// libpulse and the libraries it brings cost every start of the helper
-// milliseconds and megabytes; a session that ends before any capture never
-// loads it, and the first preparation does.
-TEST(PulseHelper, LibpulseIsLoadedOnlyOnceNeeded) {
-  PulseServer server(standardScript());
-  ASSERT_TRUE(server.ready());
-  Helper helper;
-  const std::string proc = "/proc/" + std::to_string(helper.child.pid());
-  auto maps = [&] {
-    std::ifstream f(proc + "/maps");
-    return std::string(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
-  };
-  // Threads exist only once the loader has mapped every linked library.
-  ASSERT_TRUE(waitUntil(
-      [&] {
-        char running[PATH_MAX], path[PATH_MAX];
-        return realpath((proc + "/exe").c_str(), running) && realpath(ZT_HELPER_PATH, path) &&
-               std::string(running) == path && entries(proc + "/task") > 3;
-      },
-      10s));
-  EXPECT_EQ(maps().find("libpulse"), std::string::npos);
-  ASSERT_TRUE(helper.command("prepare", "prepared"));
-  EXPECT_NE(maps().find("/libpulse.so.0"), std::string::npos);
-  helper.stop();
 }
 
 namespace {
@@ -295,16 +197,11 @@ namespace {
 // A fault, and the one error the session must end with.
 struct Fault {
   const char* name;
-  const char* script;  // the server's; nullptr: standardScript(); "sine": sineMicScript(false)
-  const char* action;  // "kill", or pactl commands separated by ';'
-  const char* when;    // "prepare": before "prepare"; "start": before "start";
-                       // "record", or "pause" (then "resume")
-  const char* code;
+  std::string script;  // the server's
+  std::string action;  // "kill", or pactl commands separated by ';'
+  std::string when;    // before "prepare" or "start", while "recording", or "paused" (then "resume")
+  std::string code;
 };
-
-const char* const kNoOutput =
-    "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
-    "load-module module-sine-source source_name=virtualmic rate=48000\n";
 
 class PulseFaults : public ::testing::TestWithParam<Fault> {};
 
@@ -314,58 +211,122 @@ TEST_P(PulseFaults, EndTheSessionWithOneError) {
   const Fault& f = GetParam();
   // PipeWire's PulseAudio server has no sine source, and its session
   // manager makes a stand-in output whenever none is left.
-  if (onPipeWire() && (f.script || std::string(f.action).find("sine") != std::string::npos))
+  if (onPipeWire() && (f.script + f.action).find("sine") != std::string::npos)
     GTEST_SKIP() << "needs a sine source or a server with no output at all";
-  PulseServer server(!f.script                         ? standardScript()
-                     : f.script == std::string("sine") ? sineMicScript(false)
-                                                       : f.script);
+  PulseServer server(f.script);
   ASSERT_TRUE(server.ready());
-  auto act = [&] {
-    if (std::string(f.action) == "kill") return server.kill();
-    std::stringstream commands(f.action);
-    for (std::string command; std::getline(commands, command, ';');) {
-      const auto at = command.find("@MODULE:");  // a module, by what its line holds
-      if (at != std::string::npos) command = command.substr(0, at) + server.moduleOf(command.substr(at + 8));
-      ASSERT_EQ(server.pactl(command), 0) << command;
-    }
-  };
   Helper helper;
-  const std::string when = f.when;
-  if (when == "prepare") {
-    act();
-    helper.child.send("prepare");
-  } else if (when == "start") {
-    ASSERT_TRUE(helper.command("prepare", "prepared"));
-    act();
-    helper.child.send("start");
-  } else {
-    ASSERT_TRUE(helper.start());
-    if (when == "pause") ASSERT_TRUE(helper.command("pause", "paused"));
-    helper.listen(800ms);
-    act();
-    if (when == "pause") helper.child.send("resume");
-  }
-  helper.expectFailure(f.code);
+  if (f.when == "start") ASSERT_TRUE(helper.command("prepare", "prepared"));
+  if (f.when == "recording" || f.when == "paused") ASSERT_TRUE(helper.start());
+  if (f.when == "paused") ASSERT_TRUE(helper.command("pause", "paused"));
+  if (f.when == "recording" || f.when == "paused") helper.listen(800ms);
+  if (f.action == "kill") server.kill();
+  std::stringstream commands(f.action == "kill" ? "" : f.action);
+  for (std::string command; std::getline(commands, command, ';');)
+    ASSERT_EQ(server.pactl(command), 0) << command;
+  if (f.when != "recording") helper.child.send(f.when == "paused" ? "resume" : f.when);
+  // One error, then "ended" and status 1, promptly.
+  const auto begin = std::chrono::steady_clock::now();
+  EXPECT_EQ(helper.child.finish(30s), 1);
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+  std::vector<std::string> events;
+  for (const auto& line : helper.child.remaining) events.push_back(eventOf(line));
+  EXPECT_EQ(events, (std::vector<std::string>{"error:" + f.code, "ended"}));
+  EXPECT_EQ(helper.child.stderrText(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, PulseFaults,
     ::testing::Values(
-        // A lost server is named once, the same way, whichever connection
-        // notices first.
-        Fault{"ServerKilled", nullptr, "kill", "record", "SYSTEM_AUDIO_UNAVAILABLE"},
-        Fault{"ServerKilledWhilePaused", nullptr, "kill", "pause", "SYSTEM_AUDIO_UNAVAILABLE"},
-        Fault{"NoServerAtPrepare", nullptr, "kill", "prepare", "SYSTEM_AUDIO_UNAVAILABLE"},
-        Fault{"MicrophoneUnloaded", nullptr, "unload-module @MODULE:module-remap-source", "record",
+        // A lost server is named once, the same way, whichever connection notices first.
+        Fault{"ServerKilled", standardScript(), "kill", "recording", "SYSTEM_AUDIO_UNAVAILABLE"},
+        Fault{"ServerKilledWhilePaused", standardScript(), "kill", "paused", "SYSTEM_AUDIO_UNAVAILABLE"},
+        Fault{"NoServerAtPrepare", standardScript(), "kill", "prepare", "SYSTEM_AUDIO_UNAVAILABLE"},
+        Fault{"MicrophoneUnloaded", standardScript(), "unload-module module-remap-source", "recording",
               "MICROPHONE_UNAVAILABLE"},
-        Fault{"MicrophoneUnloadedBeforeStart", nullptr, "unload-module @MODULE:module-remap-source", "start",
+        Fault{"MicrophoneUnloadedBeforeStart", standardScript(), "unload-module module-remap-source", "start",
               "MICROPHONE_UNAVAILABLE"},
-        Fault{"NewDefaultMicrophone", nullptr,
+        Fault{"NewDefaultMicrophone", standardScript(),
               "load-module module-sine-source source_name=othermic rate=48000;set-default-source othermic",
-              "record", "MICROPHONE_UNAVAILABLE"},
-        Fault{"MonitorAsMicrophone", nullptr, "set-default-source speakers.monitor", "prepare",
+              "recording", "MICROPHONE_UNAVAILABLE"},
+        Fault{"MonitorAsMicrophone", standardScript(), "set-default-source speakers.monitor", "prepare",
               "MICROPHONE_UNAVAILABLE"},
-        Fault{"OnlyOutputUnloaded", "sine", "unload-module @MODULE:sink_name=speakers", "record",
+        Fault{"OnlyOutputUnloaded", sineMicScript(), "unload-module module-null-sink", "recording",
               "SYSTEM_AUDIO_UNAVAILABLE"},
-        Fault{"NoOutputAtPrepare", kNoOutput, "", "prepare", "NO_DISPLAY"}),
+        Fault{"NoOutputAtPrepare",
+              "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
+              "load-module module-sine-source source_name=virtualmic rate=48000\n",
+              "", "prepare", "NO_DISPLAY"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+namespace {
+
+// Whether the output to switch to exists already; else it appears and
+// becomes the default at once.
+class OutputSwitch : public testing::TestWithParam<bool> {};
+
+}  // namespace
+
+// The helper follows the default output while a player with the server's
+// default (two-second) buffer plays the chirp.
+TEST_P(OutputSwitch, KeepsWhatWasPlayed) {
+  PulseServer server(standardScript());
+  ASSERT_TRUE(server.ready());
+  const std::string load = "load-module module-null-sink sink_name=headphones rate=48000 channels=2";
+  if (GetParam()) ASSERT_EQ(server.pactl(load), 0);
+  Helper helper;
+  ASSERT_TRUE(helper.start());
+  helper.firstAudio();
+  const pid_t player = server.play("speakers", chirp(150, 3000, kSweepSeconds, 48000), 0);
+  helper.listen(1000ms);
+  if (!GetParam()) ASSERT_EQ(server.pactl(load), 0);
+  // PipeWire's session manager may settle a choice of its own first.
+  EXPECT_TRUE(waitUntil(
+      [&] {
+        std::string info;
+        server.pactl("set-default-sink headphones");
+        return server.pactl("info", &info) == 0 &&
+               info.find("Default Sink: headphones\n") != std::string::npos;
+      },
+      10s));
+  EXPECT_TRUE(PulseServer::waitPlayer(player, 30s));
+  helper.listen(1000ms);
+  auto x = helper.stop()["system"];
+  PulseServer::stopPlayer(player);
+  // A stretch 200 ms in (a player's first moments may come late) and the
+  // last second, placed on their own; between them lies the switch, which
+  // may have lost time (the last second then lies earlier) or added some.
+  const auto refs = chirpPhases();
+  const long n = long(refs[0].size()), skip = 3200;
+  const Fit before = fitAt(x, refs, skip, 8000, fitAt(x, refs, 0, 16000).offset, 400);
+  const Fit after = fitAt(x, refs, n - 16000, 16000, before.offset, 40000);
+  ASSERT_GT(before.ncc, 0.99);
+  ASSERT_GT(after.ncc, 0.99);
+  const double lostMs = (before.offset - after.offset) / 16.0;
+  // Block by block: where it was before the switch, then where it is after.
+  int joinBlocks = 0;
+  bool moved = false;
+  for (long i = skip; i + 160 <= n; i += 160) {
+    const bool old = blockMatches(x, refs[before.phase], i, before.offset);
+    const bool now = blockMatches(x, refs[after.phase], i, after.offset);
+    moved = moved || (now && !old);
+    if (old && moved && !now) ADD_FAILURE() << "audio from before the switch again at " << i / 16 << " ms";
+    joinBlocks += !old && !now;
+  }
+  std::printf("[ measure  ] lost %.1f ms at the switch, %d blocks of 10 ms unlike what was played\n", lostMs,
+              joinBlocks);
+#ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
+  EXPECT_LE(lostMs, GetParam() ? 30 : 1e9);
+  EXPECT_GE(lostMs, -30) << "time added at the switch";
+  // The join places both streams by when their reads arrived: 1-4 blocks
+  // around it differ on a quiet machine, up to 7 under load.
+  EXPECT_LE(joinBlocks, 10 + std::max(0.0, lostMs) / 10);
+#endif
+}
+
+INSTANTIATE_TEST_SUITE_P(Pulse, OutputSwitch, testing::Values(true), [](auto&) { return "existing"; });
+// A measurement (--gtest_also_run_disabled_tests): PulseAudio moves the
+// players as the output appears, which renders as far ahead as they allow
+// before any client can be on its monitor.
+INSTANTIATE_TEST_SUITE_P(DISABLED_Measure, OutputSwitch, testing::Values(false),
+                         [](auto&) { return "appearing"; });

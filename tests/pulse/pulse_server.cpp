@@ -14,25 +14,23 @@
 
 namespace zt::test::pulse {
 
+namespace {
+const char* const kHead =
+    "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
+    "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n";
+const char* const kDefaults = "set-default-sink speakers\nset-default-source virtualmic\n";
+}  // namespace
+
 std::string standardScript() {
-  return "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
-         "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n"
-         "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n"
+  return std::string(kHead) + "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n" +
          "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 "
-         "channels=2\n"
-         "set-default-sink speakers\n"
-         "set-default-source virtualmic\n";
+         "channels=2\n" +
+         kDefaults;
 }
 
-std::string sineMicScript(bool withHeadphones) {
-  std::string s =
-      "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
-      "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n";
-  if (withHeadphones) s += "load-module module-null-sink sink_name=headphones rate=48000 channels=2\n";
-  s += "load-module module-sine-source source_name=virtualmic rate=48000 frequency=440\n"
-       "set-default-sink speakers\n"
-       "set-default-source virtualmic\n";
-  return s;
+std::string sineMicScript() {
+  return std::string(kHead) +
+         "load-module module-sine-source source_name=virtualmic rate=48000 frequency=440\n" + kDefaults;
 }
 
 bool onPipeWire() {
@@ -40,9 +38,7 @@ bool onPipeWire() {
   return kind && std::string(kind) == "pipewire";
 }
 
-// The server starts through the same script as the demo's and the
-// benchmarks', which prints the environment its clients need; this
-// process's backend and every tool the test starts are among them.
+// The demo's and the benchmarks' script prints the environment its clients need.
 PulseServer::PulseServer(const std::string& script) {
   char templ[] = "/tmp/zt-pulse-XXXXXX";
   if (!mkdtemp(templ)) return;
@@ -75,20 +71,19 @@ int PulseServer::pactl(const std::string& args, std::string* output) {
   return run.status;
 }
 
-std::string PulseServer::moduleOf(const std::string& needle) {
-  std::string modules;
-  pactl("list short modules", &modules);
-  std::istringstream lines(modules);
-  for (std::string line; std::getline(lines, line);)
-    if (line.find(needle) != std::string::npos) return line.substr(0, line.find('\t'));
-  return "";
-}
-
 void PulseServer::kill() { runProgram("bash", {ZT_SOUND_SERVER, "kill", dir_}); }
 
 pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int latencyMs) {
-  return startQuiet({"pacat", "--playback", "-d", sink, "--raw", "--format=float32le", "--rate=48000",
-                     "--channels=1", "--latency-msec=" + std::to_string(latencyMs), rawFile});
+  std::vector<std::string> args{"pacat", "-d", sink, "--raw", "--format=float32le", "--rate=48000"};
+  args.insert(args.end(), {"--channels=1", rawFile});
+  if (latencyMs > 0) args.push_back("--latency-msec=" + std::to_string(latencyMs));
+  return startQuiet(args);
+}
+
+pid_t PulseServer::play(const std::string& sink, const std::vector<float>& signal, int latencyMs) {
+  const std::string file = dir_ + "/" + sink + std::to_string(++files_) + ".raw";
+  writeRaw(file, signal);
+  return play(sink, file, latencyMs);
 }
 
 void PulseServer::stopPlayer(pid_t pid) { endProcess(pid); }
@@ -98,10 +93,7 @@ bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) {
 }
 
 std::vector<float> tone(double frequency, double seconds, double rate, double amplitude) {
-  std::vector<float> x(static_cast<size_t>(seconds * rate));
-  for (size_t i = 0; i < x.size(); ++i)
-    x[i] = static_cast<float>(amplitude * std::sin(2 * M_PI * frequency * i / rate));
-  return x;
+  return chirp(frequency, frequency, seconds, rate, amplitude);
 }
 
 std::vector<float> chirp(double f0, double f1, double seconds, double rate, double amplitude) {
@@ -120,14 +112,6 @@ void writeRaw(const std::string& path, const std::vector<float>& samples) {
           static_cast<std::streamsize>(samples.size() * sizeof(float)));
 }
 
-std::vector<float> readRawS16(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  std::vector<float> x;
-  int16_t s;
-  while (f.read(reinterpret_cast<char*>(&s), sizeof s)) x.push_back(s / 32768.0f);
-  return x;
-}
-
 double toneLevel(const std::vector<float>& x, double frequency, double rate) {
   if (x.empty()) return 0;
   double re = 0, im = 0;
@@ -139,75 +123,16 @@ double toneLevel(const std::vector<float>& x, double frequency, double rate) {
   return 2 * std::sqrt(re * re + im * im) / x.size();
 }
 
-double rms(const std::vector<float>& x) {
-  double sum = 0;
-  for (float v : x) sum += double(v) * v;
-  return x.empty() ? 0 : std::sqrt(sum / x.size());
-}
-
-std::vector<size_t> sineBreaks(const std::vector<float>& x, double frequency, double rate, size_t from) {
+std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency, double rate, size_t edge) {
   // sin(a + w) + sin(a - w) = 2 cos(w) sin(a): the residual stays at the
-  // float rounding level along an unbroken sine, and a single missing or
-  // repeated sample moves it by about the amplitude times w.
+  // rounding level along an unbroken sine, and a single missing or repeated
+  // sample moves it by about the amplitude times w.
   const double c = 2 * std::cos(2 * M_PI * frequency / rate);
+  const auto loud = std::find_if(x.begin(), x.end(), [](float v) { return std::fabs(v) > 0.4f; });
   std::vector<size_t> found;
-  for (size_t i = std::max<size_t>(from, 1); i + 1 < x.size(); ++i)
+  for (size_t i = static_cast<size_t>(loud - x.begin()) + edge; i + edge < x.size(); ++i)
     if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 1e-3) found.push_back(i);
   return found;
-}
-
-namespace {
-
-// Where the signal's energy first reaches a third of its strongest 10 ms
-// (at 16 kHz): a lone click before the signal does not count.
-long onset(const std::vector<float>& x) {
-  constexpr size_t kWindow = 160;
-  if (x.size() < kWindow) return -1;
-  std::vector<double> energy(x.size() / kWindow, 0.0);
-  for (size_t w = 0; w < energy.size(); ++w)
-    for (size_t i = 0; i < kWindow; ++i) energy[w] += double(x[w * kWindow + i]) * x[w * kWindow + i];
-  const double peak = *std::max_element(energy.begin(), energy.end());
-  if (peak <= 0) return -1;
-  for (size_t w = 0; w < energy.size(); ++w)
-    if (energy[w] >= peak / 9) return static_cast<long>(w * kWindow);
-  return -1;
-}
-
-double nccAt(const std::vector<float>& captured, const std::vector<float>& reference, long offset) {
-  double xy = 0, xx = 0, yy = 0;
-  for (size_t i = 0; i < reference.size(); ++i) {
-    const long j = offset + static_cast<long>(i);
-    const double x = (j >= 0 && j < static_cast<long>(captured.size())) ? captured[j] : 0.0;
-    const double y = reference[i];
-    xy += x * y;
-    xx += x * x;
-    yy += y * y;
-  }
-  return (xx > 0 && yy > 0) ? xy / std::sqrt(xx * yy) : 0;
-}
-
-}  // namespace
-
-Match findSignal(const std::vector<float>& captured, const std::vector<float>& reference) {
-  Match best;
-  const long c = onset(captured), r = onset(reference);
-  if (c < 0 || r < 0) return best;
-  const long guess = c - r;
-  // The fine pass must reach past the coarse step's worst miss by more than
-  // a period of the highest frequency (5 samples for 3 kHz at 16 kHz), or a
-  // chirp's side lobe wins.
-  constexpr long kSpan = 1600, kStep = 2, kFine = 8;
-  long coarse = guess;
-  for (long off = guess - kSpan; off <= guess + kSpan; off += kStep) {
-    const double v = nccAt(captured, reference, off);
-    if (v > best.ncc) best = Match{v, off};
-    coarse = best.offset;
-  }
-  for (long off = coarse - kFine; off <= coarse + kFine; ++off) {
-    const double v = nccAt(captured, reference, off);
-    if (v > best.ncc) best = Match{v, off};
-  }
-  return best;
 }
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
