@@ -1,0 +1,238 @@
+"""The installed client packages (the Python wheel, blocking and async, and
+the npm module through client_steps.mjs) run the same steps from the same
+tables against the scripted helper: a known signal, every error path, every
+way out of a loop, and a helper far faster than real time.
+
+Run with the Python of a virtual environment that holds the wheel;
+ZT_SIM_HELPER names the scripted helper, ZT_SCRATCH a folder for scripts,
+ZT_NODE_DIR the scratch project holding the npm module.
+"""
+import asyncio
+import base64
+import json
+import math
+import os
+import signal
+import subprocess
+import sys
+import threading
+import types
+import unittest
+
+import zentrell_audio as za
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIM, SCRATCH = os.environ["ZT_SIM_HELPER"], os.environ["ZT_SCRATCH"]
+APIS = ("sync", "async", "node")
+# Both sources play a sine at half of full scale for about 3 s: the system
+# 1000 Hz, 48 kHz stereo in 100 ms buffers; the microphone 440 Hz through its
+# 1024-frame tap.
+KNOWN = json.load(open(os.path.join(HERE, "known_signal.json")))
+# (name, scenario, steps, error class): the steps run in order and the class
+# comes from the last one; "helper" in a scenario swaps the helper.
+FAILURES = json.load(open(os.path.join(HERE, "failures.json")))
+
+
+class HostFault(Exception):
+    pass
+
+
+def endless(changes=None):
+    """The known signal without an end: it plays until stopped."""
+    scenario = json.loads(json.dumps(KNOWN))
+    for part in ("streams", "engines"):
+        del scenario[part][0]["audio"]["buffers"]
+    return {**scenario, **(changes or {})}
+
+
+def scenario_file(scenario, name=[0]):
+    scenario = dict(scenario)
+    if scenario.pop("endless", False):
+        scenario = endless(scenario)
+    name[0] += 1
+    path = os.path.join(SCRATCH, f"scenario-{os.getpid()}-{name[0]}.json")
+    with open(path, "w") as f:
+        json.dump(scenario, f)
+    return path
+
+
+def helper_for(scenario):
+    """The scripted helper, or one that is missing, not executable, or
+    exits 127 as one whose library is missing does."""
+    kind = scenario.get("helper")
+    if kind == "broken":
+        with open(os.path.join(SCRATCH, "broken"), "w") as f:
+            f.write("#!/bin/sh\necho 'cannot open shared object file' >&2\nexit 127\n")
+        os.chmod(f.name, 0o755)
+    return {None: SIM, "missing": os.path.join(SCRATCH, "none"), "not executable": __file__,
+            "broken": os.path.join(SCRATCH, "broken")}[kind]
+
+
+async def python_steps(session, words, r):
+    for word in words:
+        r.done.append(word)
+        if word == "kill":
+            os.kill(session.pid, signal.SIGKILL)
+        elif word == "sleep":
+            await asyncio.sleep(2)
+        elif word == "again":  # a command after the end
+            try:
+                await call(session.resume)
+            except za.ZentrellAudioError as e:
+                r.again = str(e)
+        elif word == "drain":  # until the quiet sources give nothing for 0.6 s
+            try:
+                async for chunk in each(session.chunks(timeout=0.6)):
+                    r.chunks.append(chunk)
+            except TimeoutError:
+                pass
+        elif word in ("iterate", "break", "raise", "cancel"):
+            async for chunk in each(session):
+                r.chunks.append(chunk)
+                if word == "raise":
+                    raise HostFault()
+                if word == "cancel":
+                    asyncio.get_running_loop().call_soon(asyncio.current_task().cancel)
+                    await asyncio.sleep(1)
+                if word == "break":
+                    break
+        else:
+            await call(getattr(session, word))
+
+
+async def each(chunks):
+    if hasattr(chunks, "__aiter__"):
+        async for chunk in chunks:
+            yield chunk
+    else:
+        for chunk in chunks:
+            yield chunk
+
+
+async def call(command):
+    result = command()
+    return await result if asyncio.iscoroutine(result) else result
+
+
+def run(api, scenario, words):
+    """Runs `words` on a session of `api`; answers what happened: the class
+    of the error raised (or None), the steps begun, the chunks taken, the
+    helper's pid and exit status, and whether it is still there."""
+    r = types.SimpleNamespace(done=[], chunks=[], error=None, again=None, emitted=None)
+    helper, path = helper_for(scenario), scenario_file(scenario)
+    if api == "node":
+        command = ["node", os.path.join(os.environ["ZT_NODE_DIR"], "client_steps.mjs"),
+                   json.dumps({"helper": helper, "scenario": path, "steps": words})]
+        out = json.loads(subprocess.run(command, capture_output=True, text=True, timeout=120, check=True).stdout)
+        out["chunks"] = [types.SimpleNamespace(source=c[0], offset=c[1], total=c[2], pcm=base64.b64decode(c[3]))
+                         for c in out["chunks"]]
+        r.__dict__.update(out)
+        return r
+    session_class = za.Session if api == "sync" else za.AsyncSession
+
+    async def record():
+        if api == "sync":
+            with session_class(helper, env=dict(os.environ, ZT_SIM_SCENARIO=path)) as r.session:
+                await python_steps(r.session, words, r)
+        else:
+            async with session_class(helper, env=dict(os.environ, ZT_SIM_SCENARIO=path)) as r.session:
+                await python_steps(r.session, words, r)
+    try:
+        asyncio.run(record())
+    except BaseException as e:
+        r.error = type(e).__name__
+        r.message = str(e)
+    session = getattr(r, "session", None)
+    r.pid, r.exit = (session.pid, session.returncode) if session else (None, None)
+    r.counts = session.counts if session else {}
+    r.alive = bool(r.pid) and os.path.exists(f"/proc/{r.pid}") or bool(children()) or threading.active_count() > 1
+    return r
+
+
+def children():
+    """Processes whose parent is this test."""
+    found = []
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open(f"/proc/{entry}/stat") as f:
+                found += [int(entry)] if int(f.read().rsplit(")", 1)[1].split()[1]) == os.getpid() else []
+        except OSError:
+            pass
+    return found
+
+
+def sine_fit(pcm, frequency, rate=16000, skip=64):
+    """Amplitude (of full scale) of the best-fitting sine, and the worst RMS
+    of the residual over any 10 ms window relative to it. A lost, repeated
+    or reordered chunk shows as a large residual."""
+    x = [int.from_bytes(pcm[i:i + 2], "little", signed=True) / 32768 for i in range(0, len(pcm), 2)][skip:-skip]
+    if len(x) < 1600:
+        return 0.0, 1.0
+    w = 2 * math.pi * frequency / rate
+    a = 2 * sum(v * math.sin(w * i) for i, v in enumerate(x)) / len(x)
+    b = 2 * sum(v * math.cos(w * i) for i, v in enumerate(x)) / len(x)
+    r = [v - a * math.sin(w * i) - b * math.cos(w * i) for i, v in enumerate(x)]
+    worst = max(math.sqrt(sum(e * e for e in r[i:i + 160]) / 160) for i in range(0, len(r) - 160, 160))
+    return math.hypot(a, b), worst / math.hypot(a, b) if a or b else 1.0
+
+
+def source_pcm(test, r, source):
+    """The source's audio; each chunk starts where the last one ended."""
+    mine = [c for c in r.chunks if c.source == source]
+    test.assertEqual([c.offset for c in mine], [0] + [c.total for c in mine[:-1]])
+    pcm = b"".join(c.pcm for c in mine)
+    test.assertEqual(len(pcm) // 2, mine[-1].total if mine else 0)
+    return pcm
+
+
+class Sessions(unittest.TestCase):
+    def test_a_known_signal_whole_and_in_order(self):
+        self.assertTrue(os.access(za.packaged_helper() or "", os.X_OK), "the wheel carries no helper")
+        for api in APIS:
+            r = run(api, KNOWN, ["prepare", "start", "drain", "stop", "iterate", "again"])
+            self.assertEqual((r.error, r.exit, r.alive), (None, 0, False), api)
+            self.assertIn("ended", r.again, api)
+            for source, audio, frames in (("system", KNOWN["streams"][0]["audio"], 4800),
+                                          ("microphone", KNOWN["engines"][0]["audio"], 1024)):
+                with self.subTest(api=api, source=source):
+                    pcm = source_pcm(self, r, source)
+                    # Every buffer played, or all but one when the first came
+                    # before the capture was open.
+                    self.assertLessEqual(frames * (audio["buffers"] - 1) // 3, len(pcm) // 2)
+                    self.assertLessEqual(len(pcm) // 2, frames * audio["buffers"] // 3 + 1)
+                    amplitude, worst = sine_fit(pcm, audio["frequency"])
+                    self.assertAlmostEqual(amplitude, 0.5, delta=0.01)
+                    self.assertLess(worst, 0.003)
+
+    def test_every_path_raises_its_class_once(self):
+        for (name, scenario, words, cls), api in [(f, a) for f in FAILURES for a in APIS]:
+            with self.subTest(name, api=api):
+                r = run(api, scenario, words)
+                # Raised by the step that met the failure, not later.
+                self.assertEqual((r.error, r.done, r.alive), (cls, words, False))
+                if api == "node" and words:
+                    self.assertEqual((r.failure, r.emitted), (cls, [cls]))
+
+    def test_leaving_the_loop_stops_the_helper(self):
+        for api in APIS:
+            for leave, error in (("break", None), ("raise", "HostFault"), ("cancel", "CancelledError")):
+                if api == "node" and leave != "break":
+                    leave, error = ("throw", "HostFault") if leave == "raise" else ("break", None)
+                with self.subTest(api=api, leave=leave):
+                    r = run(api, {"endless": True}, ["prepare", "start", leave])
+                    self.assertEqual((r.error, r.alive), (error, False))
+                    self.assertTrue(leave == "cancel" or r.exit == 0, r.exit)
+
+    def test_keeps_up_with_a_helper_far_faster_than_real_time(self):
+        # More output than one read per rest could take: the reader must
+        # read on while a backlog waits, or the helper overflows.
+        fast = endless()
+        fast["streams"][0]["audio"]["speed"], fast["engines"][0]["audio"]["speed"] = 25, 6
+        for api in APIS:
+            r = run(api, fast, ["prepare", "start", "sleep", "stop"])
+            self.assertEqual(r.error, None, api)
+            self.assertGreater(r.counts["system"], 30 * za.SAMPLE_RATE, api)
+
+
+if __name__ == "__main__":
+    unittest.main()
