@@ -5,8 +5,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cmath>
-#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -39,12 +37,6 @@ double soxDuration(const std::string& path) {
   return run.status == 0 ? atof(run.out.c_str()) : -1;
 }
 
-double Wav::peak() const {
-  double p = 0;
-  for (float v : samples) p = std::max(p, double(std::fabs(v)));
-  return p;
-}
-
 namespace {
 
 uint32_t le(const std::string& b, size_t at, int bytes) {
@@ -61,12 +53,11 @@ std::string parseWav(const std::string& b, Wav* wav) {
     const uint32_t size = le(b, at + 4, 4);
     if (at + 8 + size > b.size()) return "a chunk runs past the end";
     if (b.compare(at, 4, "fmt ") == 0 && size >= 16) {
-      wav->format = le(b, at + 8, 2), wav->channels = le(b, at + 10, 2);
-      wav->sampleRate = le(b, at + 12, 4), wav->bitsPerSample = le(b, at + 22, 2);
+      if (le(b, at + 8, 2) != 1 || le(b, at + 22, 2) != 16) return "not 16-bit PCM";
+      wav->channels = le(b, at + 10, 2), wav->sampleRate = le(b, at + 12, 4);
     } else if (b.compare(at, 4, "data") == 0) {
-      if (wav->bitsPerSample != 16) return "data before a 16-bit format chunk";
-      for (size_t i = 0; i + 1 < size; i += 2)
-        wav->samples.push_back(int16_t(le(b, at + 8 + i, 2)) / 32768.0f);
+      if (!wav->sampleRate) return "data before the format chunk";
+      for (size_t i = 0; i + 1 < size; i += 2) wav->samples.push_back(int16_t(le(b, at + 8 + i, 2)));
       return "";
     }
     at += 8 + size + (size & 1);
@@ -82,15 +73,6 @@ Wav readWav(const std::string& path) {
   if (error.empty()) return wav;
   ADD_FAILURE() << path << ": " << error;
   return {};
-}
-
-double toneLevel(const std::vector<float>& x, double frequency, double rate) {
-  double re = 0, im = 0;
-  for (size_t i = 0; i < x.size(); ++i) {
-    re += x[i] * std::cos(2 * M_PI * frequency * i / rate);
-    im -= x[i] * std::sin(2 * M_PI * frequency * i / rate);
-  }
-  return 2 * std::hypot(re, im) / std::max<size_t>(x.size(), 1);
 }
 
 }  // namespace zt::test::record

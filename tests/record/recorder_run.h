@@ -1,5 +1,5 @@
-// Runs zentrell-record (or an example host) as a person or a script would,
-// and reads back what it wrote the way a strict player would.
+// Runs zentrell-record as a person or a script would, and reads back what
+// it wrote the way a strict player would.
 #pragma once
 
 #include <cstdint>
@@ -32,18 +32,14 @@ bool exists(const std::string& path);
 double soxDuration(const std::string& path);
 
 struct Wav {
-  uint16_t format = 0, channels = 0, bitsPerSample = 0;
+  uint16_t channels = 0;
   uint32_t sampleRate = 0;
-  std::vector<float> samples;  // scaled to [-1, 1)
+  std::vector<int16_t> samples;
   double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0; }
-  double peak() const;
 };
 
 // A RIFF/WAVE file of 16-bit samples whose sizes agree with its length; an
 // empty Wav and a test failure otherwise.
 Wav readWav(const std::string& path);
-
-// The amplitude of the `frequency` component of `x`.
-double toneLevel(const std::vector<float>& x, double frequency, double rate = 16000);
 
 }  // namespace zt::test::record
