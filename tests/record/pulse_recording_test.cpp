@@ -1,8 +1,8 @@
 // zentrell-record and the guide's two example hosts with the real helper on
 // a private PulseAudio server: a tone on the output and another on the
-// microphone end up in the right files for the right time, a recorder
-// killed mid-way leaves playable files and a helper that ends by itself,
-// and each host stops once both sources delivered the seconds asked for.
+// microphone end up in the right files for the right time, each host stops
+// once both sources delivered the seconds asked for, and a recorder killed
+// mid-way leaves playable files and a helper that ends by itself.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -41,15 +41,32 @@ off_t fileSize(const std::string& path) {
   return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
 }
 
+const std::string kExamples = std::string(ZT_SOURCE_DIR) + "/docs/examples/";
+const std::pair<const char*, const char*> kHosts[] = {{"node", "minimal_host.js"},
+                                                      {"python3", "minimal_host.py"}};
+
+// Runs a host script for 3 s with `helper` in ZENTRELL_HELPER; its summary is
+// the last line of its output.
+nlohmann::json runHost(const char* interpreter, const std::string& script, const std::string& helper,
+                       std::string* log) {
+  const ProgramRun run =
+      runProgram("/usr/bin/env", {interpreter, script, "3"}, {{"ZENTRELL_HELPER", helper}}, 90s);
+  *log = "status " + std::to_string(run.status) + "\n" + run.out + run.err;
+  const std::string out = run.out.substr(0, run.out.find_last_not_of('\n') + 1);
+  const auto summary = nlohmann::json::parse(out.substr(out.rfind('\n') + 1), nullptr, false);
+  if (!summary.is_object()) return {{"exitStatus", -1}};
+  EXPECT_EQ(run.status, summary["exitStatus"] == 0 && summary["ended"] == true ? 0 : 1) << *log;
+  return summary;
+}
+
 }  // namespace
 
-TEST(RecordOnPulse, EachSourceLandsInItsFileForTheDuration) {
+TEST(RecordOnPulse, TheRecorderAndTheExampleHostsGetEachSourceForTheDuration) {
   TempDir dir;
   TonesPlaying tones(dir);
   ASSERT_TRUE(tones.server.ready());
   const ProgramRun run = runProgram(ZT_RECORD_PATH, {"--duration", "2", "--output", dir / "out"}, {}, 90s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  // Each tone is strong in its own file and absent from the other.
   for (const auto& [name, mine, level] : {std::tuple{"system", 1000, 0.5}, {"microphone", 440, 0.4}}) {
     const Wav wav = readWav(dir / ("out/" + std::string(name) + ".wav"));
     EXPECT_NEAR(wav.seconds(), 2.0, 0.1) << name;
@@ -57,6 +74,42 @@ TEST(RecordOnPulse, EachSourceLandsInItsFileForTheDuration) {
     const auto fit = fitSine(wav.samples, mine, 4000);
     EXPECT_NEAR(fit.amplitude, level, 0.1) << name;
     EXPECT_LT(fit.worstWindowResidual, 0.1) << name;
+  }
+  // As an application ships them: the helper beside the host's script.
+  ASSERT_EQ(symlink(ZT_HELPER_PATH, (dir / "zentrell-audio-helper").c_str()), 0);
+  for (const auto& [interpreter, file] : kHosts) {
+    writeFile(dir / file, readFile(kExamples + file));
+    std::string log;
+    const auto summary = runHost(interpreter, dir / file, "", &log);
+    EXPECT_EQ(summary["exitStatus"], 0) << log;
+    EXPECT_TRUE(summary["error"].is_null()) << log;
+    // However late the server starts delivering, 3 s of each source.
+    for (const char* source : {"system", "microphone"}) {
+      const double seconds = summary["samples"][source].get<double>() / 16000;
+      EXPECT_TRUE(seconds >= 3.0 && seconds < 3.4) << file << " " << source << "\n" << log;
+    }
+  }
+}
+
+TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
+  TempDir dir;
+  for (const auto& [interpreter, file] : kHosts) {
+    // No server at all: the helper refuses at "prepare".
+    setenv("PULSE_SERVER", ("unix:" + dir / "no-server").c_str(), 1);
+    std::string log;
+    const auto summary = runHost(interpreter, kExamples + file, ZT_HELPER_PATH, &log);
+    unsetenv("PULSE_SERVER");
+    EXPECT_EQ(summary["error"], "SYSTEM_AUDIO_UNAVAILABLE") << log;
+    EXPECT_EQ(summary["exitStatus"], 1) << log;
+    EXPECT_NE(log.find("helper error: SYSTEM_AUDIO_UNAVAILABLE"), std::string::npos) << log;
+    // Neither told, nor beside the script, nor on PATH.
+    for (const std::string& helper : {dir / "gone", std::string()}) {
+      runHost(interpreter, kExamples + file, helper, &log);
+      const std::string shown = helper.empty() ? "zentrell-audio-helper" : helper;
+      EXPECT_NE(log.find("zentrell-audio-helper not found (" + shown + "): install it"), std::string::npos)
+          << log;
+      EXPECT_EQ(log.rfind("status 1\n", 0), 0u) << log;
+    }
   }
 }
 
@@ -93,70 +146,3 @@ TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
     endProcess(helper);
   }
 }
-
-namespace {
-
-struct Host {
-  const char* name;
-  const char* interpreter;
-  const char* file;
-};
-const Host kHosts[] = {{"node", "node", "minimal_host.js"}, {"python", "python3", "minimal_host.py"}};
-const std::string kExamples = std::string(ZT_SOURCE_DIR) + "/docs/examples/";
-class ExampleHosts : public ::testing::TestWithParam<Host> {};
-
-// Runs a host script for `seconds` with `helper` in ZENTRELL_HELPER; its
-// summary is the last line of its output.
-nlohmann::json runHost(const std::string& script, const std::string& helper, std::string* log) {
-  const ProgramRun run = runProgram("/usr/bin/env", {ExampleHosts::GetParam().interpreter, script, "3"},
-                                    {{"ZENTRELL_HELPER", helper}}, 90s);
-  *log = "status " + std::to_string(run.status) + "\n" + run.out + run.err;
-  const std::string out = run.out.substr(0, run.out.find_last_not_of('\n') + 1);
-  const auto summary = nlohmann::json::parse(out.substr(out.rfind('\n') + 1), nullptr, false);
-  if (!summary.is_object()) return {{"exitStatus", -1}};
-  EXPECT_EQ(run.status, summary["exitStatus"] == 0 && summary["ended"] == true ? 0 : 1) << *log;
-  return summary;
-}
-
-}  // namespace
-
-TEST_P(ExampleHosts, RecordFromAPrivateServer) {
-  TempDir dir;
-  TonesPlaying tones(dir);
-  ASSERT_TRUE(tones.server.ready());
-  // As an application ships them: the helper beside the host's script.
-  writeFile(dir / GetParam().file, readFile(kExamples + GetParam().file));
-  ASSERT_EQ(symlink(ZT_HELPER_PATH, (dir / "zentrell-audio-helper").c_str()), 0);
-  std::string log;
-  const auto summary = runHost(dir / GetParam().file, "", &log);
-  EXPECT_EQ(summary["exitStatus"], 0) << log;
-  EXPECT_TRUE(summary["error"].is_null()) << log;
-  // However late the server starts delivering, 3 s of each source.
-  for (const char* source : {"system", "microphone"}) {
-    const double seconds = summary["samples"][source].get<double>() / 16000;
-    EXPECT_TRUE(seconds >= 3.0 && seconds < 3.4) << source << "\n" << log;
-  }
-}
-
-TEST_P(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
-  // No server at all: the helper refuses at "prepare".
-  TempDir dir;
-  setenv("PULSE_SERVER", ("unix:" + dir / "no-server").c_str(), 1);
-  std::string log;
-  const auto summary = runHost(kExamples + GetParam().file, ZT_HELPER_PATH, &log);
-  unsetenv("PULSE_SERVER");
-  EXPECT_EQ(summary["error"], "SYSTEM_AUDIO_UNAVAILABLE") << log;
-  EXPECT_EQ(summary["exitStatus"], 1) << log;
-  EXPECT_NE(log.find("helper error: SYSTEM_AUDIO_UNAVAILABLE"), std::string::npos) << log;
-  // Neither told, nor beside the script, nor on PATH.
-  for (const std::string& helper : {dir / "gone", std::string()}) {
-    runHost(kExamples + GetParam().file, helper, &log);
-    const std::string shown = helper.empty() ? "zentrell-audio-helper" : helper;
-    EXPECT_NE(log.find("zentrell-audio-helper not found (" + shown + "): install it"), std::string::npos)
-        << log;
-    EXPECT_EQ(log.rfind("status 1\n", 0), 0u) << log;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Guide, ExampleHosts, ::testing::ValuesIn(kHosts),
-                         [](const auto& info) { return std::string(info.param.name); });
