@@ -6,7 +6,6 @@ import * as za from 'zentrell-audio';
 
 const { helper, scenario, steps } = JSON.parse(process.argv[2]);
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-const received = (s) => s.counts.system + s.counts.microphone;
 class HostFault extends Error {}
 const out = { done: [], chunks: [], emitted: [], error: null, alive: false };
 let s;
@@ -17,22 +16,19 @@ try {
     out.done.push(step);
     if (step === 'kill') process.kill(s.pid, 'SIGKILL');
     else if (step === 'sleep') await sleep(2000);
-    else if (step === 'again') out.again = await s.resume().then(() => '', (error) => error.message);
-    else if (step === 'drain') {
-      for (let before = -1; before !== received(s); await sleep(600)) before = received(s);
-    } else if (['iterate', 'break', 'throw'].includes(step)) {
+    else if (['iterate', 'break', 'raise'].includes(step)) {
       for await (const chunk of s) {
         out.chunks.push([chunk.source, chunk.offset, chunk.total, chunk.pcm.toString('base64')]);
         if (step === 'break') break;
-        if (step === 'throw') throw new HostFault();
+        if (step === 'raise') throw new HostFault();
       }
     } else await s[step]();
   }
 } catch (error) {
   out.error = error.constructor.name;
-  out.message = error.message;
 }
 if (s) {
+  out.ended = s.finished; // by the steps themselves, before the close below
   await s.close();
   Object.assign(out, { pid: s.pid, exit: s.exitStatus, counts: s.counts, failure: s.failure?.constructor.name ?? null });
   out.alive = s.pid !== undefined && existsSync(`/proc/${s.pid}`);
