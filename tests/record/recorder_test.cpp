@@ -1,12 +1,18 @@
 // zentrell-record on the scripted helper: a complete recording, every error
-// path the recorder explains, recordings that are never replaced, and the
-// command line.
+// path the recorder explains, recordings that are never replaced, the
+// command line, and on a pseudo-terminal the keys, Ctrl-C and Ctrl-Z, jobs in
+// the background, and the terminal given back as it was.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 #include <nlohmann/json.hpp>
 
 #include <set>
+#include <thread>
 
 #include "error_advice.h"
 #include "record/recorder_run.h"
@@ -14,6 +20,7 @@
 #include "support/audio_events.h"
 
 using namespace zt::test::record;
+using namespace std::chrono_literals;
 using nlohmann::json;
 
 namespace {
@@ -59,14 +66,13 @@ void expectCompleteOrAbsent(const TempDir& dir, const ProgramRun& run) {
   if (!exists(dir / "out/system.wav") && !exists(dir / "out/microphone.wav"))
     EXPECT_FALSE(exists(dir / "out"));
   for (const std::string name : kSources) {
+    const std::string wav = dir / ("out/" + name + ".wav"), nothing = "No audio came from the " + name;
     EXPECT_FALSE(exists(dir / ("out/" + name + ".partial.wav"))) << name;
-    if (exists(dir / ("out/" + name + ".wav")))
-      EXPECT_GT(readWav(dir / ("out/" + name + ".wav")).samples.size(), 0u) << name;
-    else
-      EXPECT_TRUE(run.out.find("No audio came from the " + name) != std::string::npos ||
-                  run.out.find("Nothing was recorded; no file written") != std::string::npos)
-          << name << "\n"
-          << run.out;
+    EXPECT_TRUE(exists(wav) ? !readWav(wav).samples.empty()
+                            : run.out.find(nothing) != std::string::npos ||
+                                  run.out.find("Nothing was recorded; no file written") != std::string::npos)
+        << name << "\n"
+        << run.out;
   }
 }
 
@@ -229,10 +235,151 @@ TEST(StatusLine, FitsEveryTerminalWidth) {
   for (int columns : {1, 12, 20, 40, 60, 80, 100, 132, 200}) {
     const std::string line = zt::record::StatusDisplay::compose(status, columns);
     EXPECT_LE(line.size(), size_t(columns - 1)) << columns << ": " << line;
-    // The time wherever there is room for it; the levels and keys as the
-    // width allows.
     if (columns >= 9) EXPECT_EQ(line.rfind("12:34.3", 0), 0u) << columns << ": " << line;
     if (columns >= 80) EXPECT_NE(line.find("mic ["), std::string::npos) << columns << ": " << line;
     if (columns >= 132) EXPECT_NE(line.find("q: stop"), std::string::npos) << line;
   }
+}
+
+namespace {
+
+class Terminal {
+ public:
+  // `background`: an 8 s job started with & that a typed line brings to the
+  // foreground as fg does; pid() is then the shell's (255: the job stopped).
+  explicit Terminal(const TempDir& dir, bool background = false) {
+    writeFile(dir / "scenario.json", sines().dump());
+    winsize size{24, 80, 0, 0};
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ != 0) return;
+    if (background && (pid_ = fork()) != 0) {
+      setpgid(pid_, pid_);
+      char line[16];
+      if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid_);
+      int status = 0;
+      waitpid(pid_, &status, WUNTRACED);
+      _exit(WIFSTOPPED(status) ? 255 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    if (background) setpgid(0, 0);
+    setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
+    const std::string out = dir / "out";
+    execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "-o", out.c_str(),
+          background ? "-d8" : nullptr, (char*)nullptr);
+    _exit(127);
+  }
+  ~Terminal() {
+    if (pid_ > 0 && !exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
+    if (master_ >= 0) close(master_);
+  }
+  int master() const { return master_; }
+  pid_t pid() const { return pid_; }
+  termios mode() const {
+    termios t{};
+    EXPECT_EQ(tcgetattr(master_, &t), 0);
+    return t;
+  }
+
+  // Reads until `text` shows up after `from` in everything read so far.
+  bool waitFor(const std::string& text, size_t from = 0, std::chrono::milliseconds timeout = 20s) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (screen.find(text, from) == std::string::npos) {
+      pollfd p{master_, POLLIN, 0};
+      if (std::chrono::steady_clock::now() >= end) return false;
+      if (poll(&p, 1, 50) <= 0) continue;
+      char buffer[4096];
+      const ssize_t n = read(master_, buffer, sizeof buffer);
+      if (n <= 0) return false;
+      screen.append(buffer, size_t(n));
+    }
+    return true;
+  }
+  // Sends `keys` and waits for `text` to come after them.
+  bool type(const std::string& keys, const std::string& text) {
+    const size_t mark = screen.size();
+    EXPECT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size()));
+    return waitFor(text, mark);
+  }
+  // The exit status, or -1 when it did not exit (then the destructor kills it).
+  int finish() {
+    waitFor("\x01never", 0, 15s);  // drain the output until the end
+    int status = 0;
+    pid_t ended = 0;
+    for (int i = 0; i < 50 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) usleep(100000);
+    if (ended != pid_) return -1;
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string screen;
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool exited_ = false;
+};
+
+double secondsIn(const TempDir& dir, const char* name) {
+  return readWav(dir / (std::string("out/") + name + ".wav")).seconds();
+}
+
+}  // namespace
+
+TEST(RecorderOnATerminal, KeysPauseResumeAndStopAlsoAfterTheShellsModeCameBack) {
+  TempDir dir;
+  Terminal term(dir);
+  const termios before = term.mode();
+  ASSERT_TRUE(term.waitFor("; space pauses, q stops)")) << term.screen;
+  ASSERT_TRUE(term.waitFor("  recording")) << term.screen;
+  // Raw mode while recording: no line editing, no echo.
+  EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), 0u);
+  ASSERT_TRUE(term.type(" ", "  paused")) << term.screen;
+  ASSERT_TRUE(term.type(" ", "  recording")) << term.screen;
+  // A shell puts its own mode back when a job stops under a signal it did not
+  // expect (kill -STOP): lines arrive; continued, it takes single keys again.
+  termios mode = term.mode();
+  mode.c_lflag |= ICANON | ECHO;
+  ASSERT_EQ(tcsetattr(term.master(), TCSANOW, &mode), 0);
+  ASSERT_TRUE(term.type(" \n", "  paused")) << term.screen;
+  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(term.type("q", "Saved")) << term.screen;
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  EXPECT_GT(secondsIn(dir, "system"), 0);
+  EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
+}
+
+TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStoppedAndCtrlCEndsWith130) {
+  TempDir dir;
+  Terminal term(dir);
+  ASSERT_TRUE(term.waitFor("  recording")) << term.screen;
+  const auto began = std::chrono::steady_clock::now();
+  std::this_thread::sleep_for(1s);
+  EXPECT_TRUE(term.type("\x1a", "Paused and stopped")) << term.screen;  // SIGTSTP
+  int status = 0;
+  ASSERT_EQ(waitpid(term.pid(), &status, WUNTRACED), term.pid());
+  ASSERT_TRUE(WIFSTOPPED(status));
+  // The helper runs on meanwhile: its 3 s would land in the files unpaused.
+  std::this_thread::sleep_for(3s);
+  const size_t mark = term.screen.size();
+  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
+  ASSERT_TRUE(term.type("\x03", "Stopping")) << term.screen;  // the terminal's SIGINT
+  EXPECT_EQ(term.finish(), 130) << term.screen;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+  for (const char* name : {"system", "microphone"}) {
+    EXPECT_GT(secondsIn(dir, name), 0.8) << name;
+    EXPECT_LT(secondsIn(dir, name), wall - 2.5) << name;
+  }
+}
+
+TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
+  TempDir dir;
+  Terminal term(dir, true);
+  // Neither stopped by the terminal nor drawing over the shell's line.
+  ASSERT_TRUE(term.waitFor("(for 8 s; Ctrl-C stops)")) << term.screen;
+  term.waitFor("\x01never", 0, 500ms);
+  EXPECT_EQ(term.screen.find("\r\033[K"), std::string::npos) << term.screen;
+  ASSERT_TRUE(term.type("fg\n", "  recording")) << term.screen;
+  ASSERT_TRUE(term.type("q", "Saved")) << term.screen;
+  EXPECT_EQ(term.finish(), 0) << term.screen;
+  EXPECT_LT(secondsIn(dir, "system"), 7.0);
 }
