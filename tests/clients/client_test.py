@@ -10,7 +10,6 @@ import math
 import os
 import signal
 import subprocess
-import sys
 import threading
 import types
 import unittest
