@@ -11,6 +11,7 @@ import os
 import signal
 import subprocess
 import threading
+import time
 import types
 import unittest
 
@@ -31,8 +32,7 @@ class HostFault(Exception):
     pass
 
 
-def endless(changes=None):
-    """The known signal without an end: it plays until stopped."""
+def endless(changes=None):  # the known signal, playing until stopped
     scenario = json.loads(json.dumps(KNOWN))
     for part in ("streams", "engines"):
         del scenario[part][0]["audio"]["buffers"]
@@ -117,16 +117,20 @@ def run(api, scenario, words):
     session = getattr(r, "session", None)
     r.pid, r.exit = (session.pid, session.returncode) if session else (None, None)
     r.counts = session.counts if session else {}
-    r.alive = bool(r.pid) and os.path.exists(f"/proc/{r.pid}") or children() or threading.active_count() > 1
+    r.alive = left_behind(r.pid)
     return r
 
 
-def children():
-    """Whether this test has a child process, running or unreaped."""
-    try:
-        return os.waitpid(-1, os.WNOHANG) is not None
-    except ChildProcessError:
-        return False
+def left_behind(pid):
+    """Whether the helper, a child or a thread outlives the session, given 2 s to settle."""
+    for _ in range(20):
+        try:
+            os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)  # raises once no child is left
+        except ChildProcessError:
+            if not (pid and os.path.exists(f"/proc/{pid}")) and threading.active_count() == 1:
+                return False
+        time.sleep(0.1)
+    return True
 
 
 def sine_fit(pcm, frequency, rate=16000, skip=64):
