@@ -23,8 +23,7 @@ APIS = ("sync", "async", "node")
 # About 3 s of a sine at half of full scale on each source: 1000 Hz from the
 # system in 100 ms buffers, 440 Hz from the microphone through 1024-frame taps.
 KNOWN = json.load(open(os.path.join(HERE, "known_signal.json")))
-# (name, scenario, steps, error class raised by the last step); "helper" in a
-# scenario swaps the helper.
+# (name, scenario, steps, error class raised by the last step); "helper" swaps the helper.
 FAILURES = json.load(open(os.path.join(HERE, "failures.json")))
 
 
@@ -99,11 +98,12 @@ def run(api, scenario, words):
         out = json.loads(subprocess.run(command, capture_output=True, text=True, timeout=120, check=True).stdout)
         out["chunks"] = [types.SimpleNamespace(source=c[0], offset=c[1], total=c[2], pcm=base64.b64decode(c[3]))
                          for c in out["chunks"]]
-        r.__dict__.update(out)
+        r.__dict__.update(out, constructed="ended" in out)
         return r
 
     async def record():
-        r.session = (za.Session if api == "sync" else za.AsyncSession)(helper, env=dict(os.environ, ZT_SIM_SCENARIO=path))
+        env = dict(os.environ, ZT_SIM_SCENARIO=path)
+        r.session = (za.Session if api == "sync" else za.AsyncSession)(helper, env=env)
         if api == "sync":
             with r.session:
                 await python_steps(r.session, words, r)
@@ -115,6 +115,7 @@ def run(api, scenario, words):
     except BaseException as e:
         r.error = type(e).__name__
     session = getattr(r, "session", None)
+    r.constructed = session is not None
     r.pid, r.exit = (session.pid, session.returncode) if session else (None, None)
     r.counts = session.counts if session else {}
     r.alive = left_behind(r.pid)
@@ -180,8 +181,8 @@ class Sessions(unittest.TestCase):
         for (name, scenario, words, cls), api in [(f, a) for f in FAILURES for a in APIS]:
             with self.subTest(name, api=api):
                 r = run(api, scenario, words)
-                # Raised by the step that met the failure, not later.
-                self.assertEqual((r.error, r.done, r.alive), (cls, words, False))
+                # Raised by the step that met the failure, not later; with no steps, by the constructor.
+                self.assertEqual((r.error, r.done, r.alive, r.constructed), (cls, words, False, bool(words)))
                 if api == "node" and words:
                     self.assertEqual((r.failure, r.emitted), (cls, [cls]))
 
@@ -194,8 +195,7 @@ class Sessions(unittest.TestCase):
                 self.assertTrue(leave == "cancel" or r.exit == 0, r.exit)
 
     def test_keeps_up_with_a_helper_far_faster_than_real_time(self):
-        # More output than one read per rest could take: the reader must
-        # read on while a backlog waits, or the helper overflows.
+        # Far more than one read per rest takes: the reader must read on while a backlog waits.
         fast = endless()
         fast["streams"][0]["audio"]["speed"], fast["engines"][0]["audio"]["speed"] = 25, 6
         for api in APIS:

@@ -114,7 +114,6 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
     EXPECT_NEAR(fit.amplitude, level, 0.1) << name;
     EXPECT_LT(fit.worstWindowResidual, 0.1) << name;
   }
-  // Without that helper, it says so.
   ASSERT_EQ(unlink((bin + "zentrell-audio-helper").c_str()), 0);
   const ProgramRun alone = runProgram(record[0], {"--output", dir / "rec2"});
   EXPECT_EQ(alone.status, 1);
