@@ -1,8 +1,15 @@
-// Runs zentrell-record (or an example host) as a person or a script would,
-// and reads back what it wrote the way a strict player would.
+// Runs zentrell-record as a person or a script would, and reads back what
+// it wrote the way a strict player would.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -16,8 +23,13 @@ using zt::test::runProgram;
 // A fresh folder under /tmp, removed with the object.
 class TempDir {
  public:
-  TempDir();
-  ~TempDir();
+  TempDir() {
+    char templ[] = "/tmp/zt-record-XXXXXX";
+    if (mkdtemp(templ)) path_ = templ;
+  }
+  ~TempDir() {
+    if (!path_.empty()) runProgram("/bin/rm", {"-rf", path_});
+  }
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
 
@@ -25,25 +37,51 @@ class TempDir {
   std::string path_;
 };
 
-void writeFile(const std::string& path, const std::string& text, bool executable = false);
-std::string readFile(const std::string& path);
-bool exists(const std::string& path);
+inline void writeFile(const std::string& path, const std::string& text, bool executable = false) {
+  std::ofstream(path, std::ios::binary) << text;
+  if (executable) chmod(path.c_str(), 0755);
+}
+
+inline std::string readFile(const std::string& path) {
+  std::stringstream s;
+  s << std::ifstream(path, std::ios::binary).rdbuf();
+  return s.str();
+}
+
+inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
 // What `sox --i -D` reads as the duration; negative when sox cannot read it.
-double soxDuration(const std::string& path);
+inline double soxDuration(const std::string& path) {
+  const ProgramRun run = runProgram("/usr/bin/env", {"sox", "--i", "-D", path}, {}, std::chrono::seconds(30));
+  return run.status == 0 ? atof(run.out.c_str()) : -1;
+}
 
 struct Wav {
-  uint16_t format = 0, channels = 0, bitsPerSample = 0;
+  uint16_t channels = 0;
   uint32_t sampleRate = 0;
-  std::vector<float> samples;  // scaled to [-1, 1)
+  std::vector<int16_t> samples;
   double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0; }
-  double peak() const;
 };
 
-// A RIFF/WAVE file of 16-bit samples whose sizes agree with its length; an
-// empty Wav and a test failure otherwise.
-Wav readWav(const std::string& path);
-
-// The amplitude of the `frequency` component of `x`.
-double toneLevel(const std::vector<float>& x, double frequency, double rate = 16000);
+// A file with the canonical 44-byte header of 16-bit PCM whose sizes agree
+// with its length; an empty Wav and a test failure otherwise.
+inline Wav readWav(const std::string& path) {
+  const std::string b = readFile(path);
+  const auto le = [&b](size_t at, int bytes) {
+    uint32_t v = 0;
+    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(b[at + i]);
+    return v;
+  };
+  Wav wav;
+  if (b.size() < 44 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 8, "WAVEfmt ") != 0 ||
+      b.compare(36, 4, "data") != 0 || le(20, 2) != 1 || le(34, 2) != 16 || le(4, 4) + 8ull != b.size() ||
+      le(40, 4) + 44ull != b.size()) {
+    ADD_FAILURE() << path << " is not a complete 16-bit PCM WAVE file (" << b.size() << " bytes)";
+    return wav;
+  }
+  wav.channels = le(22, 2), wav.sampleRate = le(24, 4);
+  for (size_t i = 44; i + 1 < b.size(); i += 2) wav.samples.push_back(int16_t(le(i, 2)));
+  return wav;
+}
 
 }  // namespace zt::test::record

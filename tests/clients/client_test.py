@@ -1,0 +1,209 @@
+"""The installed client packages (the Python wheel, blocking and async, and
+the npm module through client_steps.mjs) run the same steps from the same
+tables against the scripted helper ZT_SIM_HELPER: a known signal, every error
+path, every way out of a loop, and a helper far faster than real time.
+Run with the Python of a virtual environment that holds the wheel."""
+import asyncio
+import base64
+import json
+import math
+import os
+import signal
+import subprocess
+import threading
+import time
+import types
+import unittest
+
+import zentrell_audio as za
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SIM, SCRATCH = os.environ["ZT_SIM_HELPER"], os.environ["ZT_SCRATCH"]
+APIS = ("sync", "async", "node")
+# About 3 s of a sine at half of full scale on each source: 1000 Hz from the
+# system in 100 ms buffers, 440 Hz from the microphone through 1024-frame taps.
+KNOWN = json.load(open(os.path.join(HERE, "known_signal.json")))
+# (name, scenario, steps, error class raised by the last step); "helper" swaps the helper.
+FAILURES = json.load(open(os.path.join(HERE, "failures.json")))
+
+
+class HostFault(Exception):
+    pass
+
+
+def endless(changes=None):  # the known signal, playing until stopped
+    scenario = json.loads(json.dumps(KNOWN))
+    for part in ("streams", "engines"):
+        del scenario[part][0]["audio"]["buffers"]
+    return {**scenario, **(changes or {})}
+
+
+def scenario_file(scenario, name=[0]):
+    scenario = dict(scenario)
+    if scenario.pop("endless", False):
+        scenario = endless(scenario)
+    name[0] += 1
+    path = os.path.join(SCRATCH, f"scenario-{os.getpid()}-{name[0]}.json")
+    with open(path, "w") as f:
+        json.dump(scenario, f)
+    return path
+
+
+# The scripted helper, or one that is missing, not executable, or exits 127
+# as one whose library is missing does.
+HELPERS = {None: SIM, "missing": SCRATCH + "/none", "not executable": __file__, "broken": SCRATCH + "/broken"}
+with open(HELPERS["broken"], "w") as f:
+    f.write("#!/bin/sh\necho 'cannot open shared object file' >&2\nexit 127\n")
+os.chmod(HELPERS["broken"], 0o755)
+
+
+async def python_steps(session, words, r):
+    for word in words:
+        r.done.append(word)
+        if word == "kill":
+            os.kill(session.pid, signal.SIGKILL)
+        elif word == "sleep":
+            await asyncio.sleep(2)
+        elif word in ("iterate", "break", "raise", "cancel"):
+            async for chunk in each(session):
+                r.chunks.append(chunk)
+                if word == "raise":
+                    raise HostFault()
+                if word == "cancel":
+                    asyncio.get_running_loop().call_soon(asyncio.current_task().cancel)
+                    await asyncio.sleep(1)
+                if word == "break":
+                    break
+        elif asyncio.iscoroutine(result := getattr(session, word)()):
+            await result
+
+
+async def each(chunks):
+    if hasattr(chunks, "__aiter__"):
+        async for chunk in chunks:
+            yield chunk
+    else:
+        for chunk in chunks:
+            yield chunk
+
+
+def run(api, scenario, words):
+    """Runs `words` on a session of `api`: the error raised, the steps begun,
+    the chunks taken, the helper's pid and exit status, whether it is left."""
+    r = types.SimpleNamespace(done=[], chunks=[], error=None, emitted=None)
+    helper, path = HELPERS[scenario.get("helper")], scenario_file(scenario)
+    if api == "node":
+        command = ["node", os.path.join(os.environ["ZT_NODE_DIR"], "client_steps.mjs"),
+                   json.dumps({"helper": helper, "scenario": path, "steps": words})]
+        out = json.loads(subprocess.run(command, capture_output=True, text=True, timeout=120, check=True).stdout)
+        out["chunks"] = [types.SimpleNamespace(source=c[0], offset=c[1], total=c[2], pcm=base64.b64decode(c[3]))
+                         for c in out["chunks"]]
+        r.__dict__.update(out, constructed="ended" in out)
+        return r
+
+    async def record():
+        env = dict(os.environ, ZT_SIM_SCENARIO=path)
+        r.session = (za.Session if api == "sync" else za.AsyncSession)(helper, env=env)
+        if api == "sync":
+            with r.session:
+                await python_steps(r.session, words, r)
+        else:
+            async with r.session:
+                await python_steps(r.session, words, r)
+    try:
+        asyncio.run(record())
+    except BaseException as e:
+        r.error = type(e).__name__
+    session = getattr(r, "session", None)
+    r.constructed = session is not None
+    r.pid, r.exit = (session.pid, session.returncode) if session else (None, None)
+    r.counts = session.counts if session else {}
+    r.alive = left_behind(r.pid)
+    return r
+
+
+def left_behind(pid):
+    """Whether the helper, a child or a thread outlives the session, given 2 s to settle."""
+    for _ in range(20):
+        try:
+            os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)  # raises once no child is left
+        except ChildProcessError:
+            if not (pid and os.path.exists(f"/proc/{pid}")) and threading.active_count() == 1:
+                return False
+        time.sleep(0.1)
+    return True
+
+
+def sine_fit(pcm, frequency, rate=16000, skip=64):
+    """Amplitude (of full scale) of the best-fitting sine, and the worst RMS
+    of the residual over any 10 ms window relative to it. A lost, repeated
+    or reordered chunk shows as a large residual."""
+    x = [int.from_bytes(pcm[i:i + 2], "little", signed=True) / 32768 for i in range(0, len(pcm), 2)][skip:-skip]
+    if len(x) < 1600:
+        return 0.0, 1.0
+    w = 2 * math.pi * frequency / rate
+    a = 2 * sum(v * math.sin(w * i) for i, v in enumerate(x)) / len(x)
+    b = 2 * sum(v * math.cos(w * i) for i, v in enumerate(x)) / len(x)
+    r = [v - a * math.sin(w * i) - b * math.cos(w * i) for i, v in enumerate(x)]
+    worst = max(math.sqrt(sum(e * e for e in r[i:i + 160]) / 160) for i in range(0, len(r) - 160, 160))
+    return math.hypot(a, b), worst / math.hypot(a, b) if a or b else 1.0
+
+
+def source_pcm(test, r, source):
+    """The source's audio; each chunk starts where the last one ended."""
+    mine = [c for c in r.chunks if c.source == source]
+    test.assertEqual([c.offset for c in mine], [0] + [c.total for c in mine[:-1]])
+    pcm = b"".join(c.pcm for c in mine)
+    test.assertEqual(len(pcm) // 2, mine[-1].total if mine else 0)
+    return pcm
+
+
+class Sessions(unittest.TestCase):
+    def test_a_known_signal_whole_and_in_order(self):
+        self.assertTrue(os.access(za.packaged_helper() or "", os.X_OK), "the wheel carries no helper")
+        for api in APIS:
+            # The signal is over after 4 s; what came stays queued after "stop".
+            r = run(api, KNOWN, ["prepare", "start", "sleep", "sleep", "stop", "iterate"])
+            self.assertEqual((r.error, r.exit, r.alive), (None, 0, False), api)
+            for source, audio, frames in (("system", KNOWN["streams"][0]["audio"], 4800),
+                                          ("microphone", KNOWN["engines"][0]["audio"], 1024)):
+                with self.subTest(api=api, source=source):
+                    pcm = source_pcm(self, r, source)
+                    # Every buffer played, or all but one when the first came
+                    # before the capture was open.
+                    self.assertLessEqual(frames * (audio["buffers"] - 1) // 3, len(pcm) // 2)
+                    self.assertLessEqual(len(pcm) // 2, frames * audio["buffers"] // 3 + 1)
+                    amplitude, worst = sine_fit(pcm, audio["frequency"])
+                    self.assertAlmostEqual(amplitude, 0.5, delta=0.01)
+                    self.assertLess(worst, 0.003)
+
+    def test_every_path_raises_its_class_once(self):
+        for (name, scenario, words, cls), api in [(f, a) for f in FAILURES for a in APIS]:
+            with self.subTest(name, api=api):
+                r = run(api, scenario, words)
+                # Raised by the step that met the failure, not later; with no steps, by the constructor.
+                self.assertEqual((r.error, r.done, r.alive, r.constructed), (cls, words, False, bool(words)))
+                if api == "node" and words:
+                    self.assertEqual((r.failure, r.emitted), (cls, [cls]))
+
+    def test_leaving_the_loop_stops_the_helper(self):
+        errors = {"break": None, "raise": "HostFault", "cancel": "CancelledError"}  # no tasks to cancel in Node
+        for api, leave in [(a, e) for a in APIS for e in errors if a != "node" or e != "cancel"]:
+            with self.subTest(api=api, leave=leave):
+                r = run(api, {"endless": True}, ["prepare", "start", leave])
+                self.assertEqual((r.error, r.alive, getattr(r, "ended", True)), (errors[leave], False, True))
+                self.assertTrue(leave == "cancel" or r.exit == 0, r.exit)
+
+    def test_keeps_up_with_a_helper_far_faster_than_real_time(self):
+        # Far more than one read per rest takes: the reader must read on while a backlog waits.
+        fast = endless()
+        fast["streams"][0]["audio"]["speed"], fast["engines"][0]["audio"]["speed"] = 25, 6
+        for api in APIS:
+            r = run(api, fast, ["prepare", "start", "sleep", "stop"])
+            # A loaded machine may end it in AUDIO_BACKPRESSURE: the helper's converter, not the client.
+            self.assertNotEqual(r.error, "OutputBackpressureError", api)
+            self.assertTrue(r.error or r.counts["system"] > 30 * za.SAMPLE_RATE, (api, r.counts))
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,211 @@
+// zentrell-record, its Debian package, the demo and the guide's example hosts
+// with the real helper: the package depends on what it loads and records
+// without the build's toolchain, a recorder killed mid-way leaves playable
+// files and a helper that ends by itself, the hosts report the helper's
+// errors, and the demo brings its own server to a machine that has none.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <regex>
+#include <set>
+
+#include "pulse/pulse_server.h"
+#include "record/recorder_run.h"
+#include "support/audio_events.h"
+
+using namespace zt::test;
+using namespace zt::test::record;
+using namespace std::chrono_literals;
+
+namespace {
+
+// 1000 Hz playing on "speakers", 440 Hz spoken into the virtual microphone.
+struct TonesPlaying {
+  explicit TonesPlaying(const TempDir& dir) {
+    if (!server.ready()) return;
+    for (const auto& [sink, frequency] : {std::pair{"speakers", 1000}, {"micsink", 440}}) {
+      pulse::writeRaw(dir / sink, pulse::tone(frequency, 60, 48000, frequency == 1000 ? 0.5 : 0.4));
+      players.push_back(server.play(sink, dir / sink));
+    }
+  }
+  ~TonesPlaying() {
+    for (pid_t p : players) pulse::PulseServer::stopPlayer(p);
+  }
+  pulse::PulseServer server{pulse::standardScript()};
+  std::vector<pid_t> players;
+};
+
+off_t fileSize(const std::string& path) {
+  struct stat info {};
+  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
+}
+
+// An installed executable needs only glibc (the sanitizer runtime adds
+// libresolv), the C++ runtime, libsoxr, and for the recorder libsndfile.
+void expectSelfContained(const std::string& path, bool isHelper) {
+  EXPECT_EQ(runProgram("/usr/bin/env", {"readelf", "-S", "-W", path}).out.find(" .symtab "),
+            std::string::npos)
+      << path << " is not stripped";
+  const ProgramRun dynamic = runProgram("/usr/bin/env", {"readelf", "-d", path});
+  ASSERT_EQ(dynamic.status, 0) << dynamic.err;
+  std::set<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
+                                   "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
+  if (!isHelper) allowed.insert("libsndfile.so.1");
+  // Else the shared libraries are installed beside it.
+  if (!ZT_STATIC_DISPATCH && isHelper) allowed.insert({"libdispatch.so", "libBlocksRuntime.so"});
+  const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
+  for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
+    EXPECT_TRUE(allowed.count((*it)[1]) || (*it)[1].str().starts_with("ld-linux"))
+        << path << " needs " << (*it)[1];
+}
+
+// `command` as on a machine that never had the toolchain: in a mount
+// namespace where its folder is an empty one.
+bool canHideTheToolchain() {
+  return geteuid() == 0 && access("/usr/bin/unshare", X_OK) == 0 && *ZT_TOOLCHAIN_DIR;
+}
+ProgramRun withoutTheToolchain(std::vector<std::string> command,
+                               const std::map<std::string, std::string>& env = {}) {
+  TempDir empty;
+  command.insert(command.begin(), {"--mount", "sh", "-c", R"(mount --bind "$0" "$1" && shift && exec "$@")",
+                                   empty.path(), ZT_TOOLCHAIN_DIR});
+  return runProgram("/usr/bin/unshare", command, env, 120s);
+}
+
+}  // namespace
+
+TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
+  TempDir dir;
+  const ProgramRun cpack = runProgram(
+      ZT_CPACK_COMMAND, {"--config", ZT_BINARY_DIR "/CPackConfig.cmake", "-B", dir / "out"}, {}, 300s);
+  ASSERT_EQ(cpack.status, 0) << cpack.out << cpack.err;
+  const std::string arch = runProgram("/usr/bin/dpkg", {"--print-architecture"}).out;
+  const std::string deb =
+      dir / ("out/zentrell-audio-helper_" ZT_VERSION "_" + arch.substr(0, arch.find('\n')) + ".deb");
+  const ProgramRun fields = runProgram("/usr/bin/dpkg-deb", {"-f", deb, "Depends", "Recommends"});
+  ASSERT_EQ(fields.status, 0) << fields.err;
+  for (const char* dependency :
+       {"libc6 (>= 2.", "libstdc++6 (>= ", "libsoxr0 (>= ", "\nRecommends: libpulse0\n"})
+    EXPECT_NE(fields.out.find(dependency), std::string::npos) << fields.out;
+  EXPECT_EQ(fields.out.find("dispatch"), std::string::npos) << fields.out;
+  ASSERT_EQ(runProgram("/usr/bin/dpkg", {"-x", deb, dir / "root"}).status, 0);
+  const std::string bin = dir / "root/usr/bin/";
+  for (const char* file : {"zentrell-audio-helper", "zentrell-record"})
+    expectSelfContained(bin + file, std::string(file).ends_with("helper"));
+
+  // No --helper: the recorder runs the helper beside it, without the
+  // toolchain where that can be hidden. Each tone lands in its own file.
+  TonesPlaying tones(dir);
+  ASSERT_TRUE(tones.server.ready());
+  const std::vector<std::string> record = {bin + "zentrell-record", "-d", "2", "-o", dir / "rec"};
+  const ProgramRun run = canHideTheToolchain()
+                             ? withoutTheToolchain(record)
+                             : runProgram(record[0], {record.begin() + 1, record.end()}, {}, 60s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  for (const auto& [name, mine, level] : {std::tuple{"system", 1000, 0.5}, {"microphone", 440, 0.4}}) {
+    const Wav wav = readWav(dir / ("rec/" + std::string(name) + ".wav"));
+    EXPECT_NEAR(wav.seconds(), 2.0, 0.1) << name;
+    // Its own tone alone, without a gap or a click, past the first block.
+    const auto fit = fitSine(wav.samples, mine, 4000);
+    EXPECT_NEAR(fit.amplitude, level, 0.1) << name;
+    EXPECT_LT(fit.worstWindowResidual, 0.1) << name;
+  }
+  ASSERT_EQ(unlink((bin + "zentrell-audio-helper").c_str()), 0);
+  const ProgramRun alone = runProgram(record[0], {"--output", dir / "rec2"});
+  EXPECT_EQ(alone.status, 1);
+  EXPECT_NE(alone.err.find("cannot start the helper " + bin + "zentrell-audio-helper"), std::string::npos)
+      << alone.err;
+}
+
+TEST(Install, WithoutLibdispatchTheConfigurationSaysWhatToInstall) {
+  if (!canHideTheToolchain()) GTEST_SKIP() << "hiding the toolchain takes root, unshare and a toolchain";
+  TempDir dir;
+  const ProgramRun configure =
+      withoutTheToolchain({ZT_CMAKE_COMMAND, "-S", ZT_SOURCE_DIR, "-B", dir / "build", "-G", "Ninja"},
+                          {{"CXX", "g++"}, {"CC", "gcc"}, {"SWIFT_ROOT", ""}});
+  EXPECT_NE(configure.status, 0);
+  EXPECT_NE(configure.err.find("Install the Swift toolchain for Linux"), std::string::npos) << configure.err;
+  EXPECT_EQ(configure.err.find("Could NOT find"), std::string::npos) << configure.err;
+}
+
+// No server at all: the helper refuses at "prepare", and the host says so. A
+// helper neither told, nor beside the script, nor on PATH is named.
+TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
+  TempDir dir;
+  for (const auto& [interpreter, file] :
+       {std::pair{"node", "minimal_host.js"}, {"python3", "minimal_host.py"}}) {
+    for (const std::string& helper : {std::string(ZT_HELPER_PATH), dir / "gone", std::string()}) {
+      const ProgramRun run = runProgram(
+          "/usr/bin/env", {interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + file, "1"},
+          {{"ZENTRELL_HELPER", helper}, {"PULSE_SERVER", "unix:" + dir / "no-server"}}, 60s);
+      EXPECT_EQ(run.status, 1) << run.out << run.err;
+      const std::string says = helper == ZT_HELPER_PATH
+                                   ? "helper error: SYSTEM_AUDIO_UNAVAILABLE"
+                                   : "zentrell-audio-helper not found (" +
+                                         (helper.empty() ? "zentrell-audio-helper" : helper) +
+                                         "): install it";
+      EXPECT_NE((run.out + run.err).find(says), std::string::npos) << run.out << run.err;
+    }
+  }
+}
+
+TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
+  // The killed recorder's orphaned helper comes to this process to be seen.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  TempDir dir;
+  TonesPlaying tones(dir);
+  ASSERT_TRUE(tones.server.ready());
+  ChildOptions options;
+  options.args = {"--output", dir / "out"};
+  Child recorder(ZT_RECORD_PATH, options);
+  ASSERT_TRUE(pulse::waitUntil([&] { return fileSize(dir / "out/system.partial.wav") >= 44 + 32000; }, 60s));
+  recorder.signal(SIGKILL);
+  EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
+  // The files keep their partial names; sox reads all that reached the disk
+  // but at most the piece (100 ms) written before the header's update.
+  for (const std::string name : {"system", "microphone"}) {
+    EXPECT_FALSE(exists(dir / ("out/" + name + ".wav"))) << name;
+    const std::string partial = dir / ("out/" + name + ".partial.wav");
+    const double onDisk = (fileSize(partial) - 44) / 32000.0, read = soxDuration(partial);
+    EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
+    EXPECT_LE(read, onDisk + 1e-9) << name;
+    EXPECT_GE(read, onDisk - 0.1) << name;
+  }
+  // The helper sees its input end, stops, and exits by itself.
+  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
+  const pid_t helper = std::atoi(helpers.out.c_str());
+  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
+  if (!waitProcess(helper, 30s)) {
+    ADD_FAILURE() << "the helper is still there";
+    endProcess(helper);
+  }
+}
+
+TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
+  TempDir home;
+  // No user server can answer: every place a client looks leads nowhere.
+  for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"})
+    setenv(name, home.path().c_str(), 1);
+  setenv("PULSE_SERVER", ("unix:" + home / "no-server").c_str(), 1);
+  setenv("ZENTRELL_RECORD", ZT_RECORD_PATH, 1);
+  const std::string out = home / "demo";
+  const ProgramRun run =
+      runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out}, {}, 240s);
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("no sound server found"), std::string::npos) << run.out;
+  for (const char* name : {"system", "microphone"}) {
+    const std::string wav = out + "/" + name + ".wav";
+    EXPECT_NE(run.out.find(wav), std::string::npos) << "the demo does not name " << wav;
+    // Music on the output, speech on the microphone: both clearly audible.
+    const Wav w = readWav(wav);
+    EXPECT_NEAR(w.seconds(), 5.0, 0.1) << name;
+    EXPECT_TRUE(!w.samples.empty() && *std::max_element(w.samples.begin(), w.samples.end()) > 3277) << name;
+    EXPECT_EQ(readFile(out + "/" + name + ".png").substr(1, 3), "PNG") << name;
+  }
+  // The private server, its players and its folder are gone.
+  EXPECT_EQ(runProgram("pgrep", {"-f", "/tmp/zentrell-demo-"}).status, 1);
+}
