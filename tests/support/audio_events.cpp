@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cmath>
+
 namespace zt::test {
 namespace {
 
@@ -43,6 +45,37 @@ std::optional<AudioEvent> parseAudioEvent(const std::string& line) {
   for (size_t i = 0; i < bytes->size(); i += 2)
     event.samples.push_back(static_cast<int16_t>((*bytes)[i] | ((*bytes)[i + 1] << 8)));
   return event;
+}
+
+SineFit fitSine(const std::vector<int16_t>& samples, double frequency, size_t skip) {
+  SineFit fit;
+  if (samples.size() < 2 * skip + 160) return fit;
+  const double w = 2 * M_PI * frequency / 16000.0;
+  // Least squares of a*sin + b*cos over the kept samples.
+  double ss = 0, cc = 0, sc = 0, ys = 0, yc = 0;
+  for (size_t n = skip; n + skip < samples.size(); ++n) {
+    const double s = std::sin(w * n), c = std::cos(w * n), y = samples[n] / 32768.0;
+    ss += s * s;
+    cc += c * c;
+    sc += s * c;
+    ys += y * s;
+    yc += y * c;
+  }
+  const double det = ss * cc - sc * sc;
+  const double a = (ys * cc - yc * sc) / det;
+  const double b = (yc * ss - ys * sc) / det;
+  fit.amplitude = std::hypot(a, b);
+  double worst = 0;
+  for (size_t start = skip; start + 160 + skip <= samples.size(); start += 160) {
+    double sum = 0;
+    for (size_t n = start; n < start + 160; ++n) {
+      const double r = samples[n] / 32768.0 - (a * std::sin(w * n) + b * std::cos(w * n));
+      sum += r * r;
+    }
+    worst = std::max(worst, std::sqrt(sum / 160));
+  }
+  fit.worstWindowResidual = fit.amplitude > 0 ? worst / fit.amplitude : 1;
+  return fit;
 }
 
 }  // namespace zt::test

@@ -17,4 +17,15 @@ struct AudioEvent {
 };
 std::optional<AudioEvent> parseAudioEvent(const std::string& line);
 
+// How far a signal strays from one pure sine of `frequency` Hz at 16 kHz:
+// the largest RMS of the residual over any 10 ms window, after fitting
+// amplitude and phase over the whole signal, relative to the fitted
+// amplitude. `skip` samples at each end are left out (the filter's onset and
+// tail). A gap, a repeated block or a click shows as a large value.
+struct SineFit {
+  double amplitude = 0;
+  double worstWindowResidual = 1;
+};
+SineFit fitSine(const std::vector<int16_t>& samples, double frequency, size_t skip = 64);
+
 }  // namespace zt::test
