@@ -247,7 +247,7 @@ class Terminal {
   // `background`: an 8 s job started with & that a typed line brings to the
   // foreground as fg does; pid() is then the shell's (255: the job stopped).
   explicit Terminal(const TempDir& dir, bool background = false) {
-    // Not sines(): with it an ASan build's helper never confirms a pause, a fault yet to be found.
+    // Any sound will do here: the keys' effect shows in the files' lengths.
     writeFile(dir / "scenario.json",
               R"({"streams": {"audio": {"frequency": 1000}}, "engines": {"audio": {"frequency": 440}}})");
     winsize size{24, 80, 0, 0};
