@@ -1,6 +1,7 @@
 // The line protocol through real reads and odd standard inputs.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "support/helper_run.h"
@@ -71,6 +72,20 @@ TEST(Protocol, Inputs) {
   const RunResult r = runScript(json::object(), "prepare =prepared");
   EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
   EXPECT_EQ(r.status, 0);
+}
+
+// Either signal stops like "stop" while standard input stays open.
+TEST(Protocol, SignalsStopLikeStop) {
+  for (const int sig : {SIGINT, SIGTERM}) {
+    auto child = startSim();
+    child->send("prepare");
+    ASSERT_EQ(child->nextControl(), kPrepared.dump());
+    child->send("start");
+    ASSERT_EQ(child->nextControl(), stateEvent("recording").dump());
+    child->signal(sig);
+    EXPECT_EQ(child->nextControl(std::chrono::seconds(2)), kEnded.dump()) << sig;
+    EXPECT_EQ(child->finish(std::chrono::seconds(2)), 0) << sig;
+  }
 }
 
 // Ends well before the exit's grace period would.
