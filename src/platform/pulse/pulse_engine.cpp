@@ -16,16 +16,6 @@ constexpr pa_usec_t kQueryBound = 2 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kStartBound = 3 * PA_USEC_PER_SEC;
 constexpr pa_usec_t kFragmentUsec = kMicrophoneFragmentUsec;
 
-// The engines with a record stream; guarded by the loop lock.
-std::vector<PulseEngine*>& recordingEngines() {
-  static auto* engines = new std::vector<PulseEngine*>();
-  return *engines;
-}
-
-// When the system audio last handed over a buffer, on the loop's clock;
-// guarded by the loop lock.
-pa_usec_t gLastSystemDelivery = 0;
-
 // No usable input on a server that answers; and no server at all.
 AudioFormat noInput() { return AudioFormat{SampleType::Float32, 48000, 0, true}; }
 AudioFormat noServer() { return AudioFormat{SampleType::Float32, 0, 0, true}; }
@@ -157,7 +147,6 @@ void PulseEngine::start(StartCompletion completion) {
   const pa_channel_map* map = sampleSpec.channels == source_->map.channels ? &source_->map : nullptr;
   stream_ = libpulse().pa_stream_new(context_, "Microphone", &sampleSpec, map);
   if (!stream_) return answerLater(std::move(completion), false);
-  recordingEngines().push_back(this);
   stopping_ = false;
   startCompletion_ = std::move(completion);
   libpulse().pa_stream_set_state_callback(stream_, &PulseEngine::onStreamState, this);
@@ -214,8 +203,6 @@ void PulseEngine::teardownStream() {
   stopping_ = true;
   closeStream(stream_);
   stream_ = nullptr;
-  auto& engines = recordingEngines();
-  engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
   pending_.reset();
   pendingFrames_ = 0;
 }
@@ -313,38 +300,13 @@ void PulseEngine::onStreamRead(pa_stream* stream, size_t, void* userdata) {
     self->consume(data, bytes);
     return self->stream_ == stream;  // not when the tap stopped the engine
   });
-  if (self->stream_ != stream) return;
-  const pa_usec_t now = libpulse().pa_rtclock_now();
-  // While the system audio flows, its next delivery (at most a system
-  // fragment away) takes this along; only when it fails to come does the
-  // microphone go out on its own.
-  const bool systemFlows = now - gLastSystemDelivery < 2 * kSystemFragmentUsec;
-  const pa_usec_t wait = systemFlows ? kSystemFragmentUsec : 0;
-  if (self->handOverDue(now - wait)) self->handOver();
-}
-
-// Lock held. At least a tap's worth is gathered, and the last buffer went
-// out most of a fragment before `now`: a backlog arrives as a run of reads
-// in quick succession, and holding back what comes sooner gathers it into
-// one large buffer.
-bool PulseEngine::handOverDue(pa_usec_t now) const {
-  if (!stream_ || !tap_ || pendingFrames_ < tapFrames_) return false;
-  const pa_usec_t tapUsec = tapFrames_ * PA_USEC_PER_SEC / pendingRate_;
+  if (self->stream_ != stream || self->pendingFrames_ < self->tapFrames_) return;
+  // A backlog arrives as a run of reads in quick succession; holding back
+  // what comes sooner than most of a fragment after the last buffer gathers
+  // it into one large buffer at the next read.
+  const pa_usec_t tapUsec = self->tapFrames_ * PA_USEC_PER_SEC / self->pendingRate_;
   const pa_usec_t spacing = std::max(tapUsec, kFragmentUsec) * 4 / 5;
-  return now >= lastHandover_ + spacing;
-}
-
-void PulseEngine::systemAudioDelivered() {
-  const pa_usec_t now = libpulse().pa_rtclock_now();
-  gLastSystemDelivery = now;
-  const auto engines = recordingEngines();  // a tap may stop its engine
-  for (PulseEngine* engine : engines) {
-    auto& current = recordingEngines();
-    if (std::find(current.begin(), current.end(), engine) == current.end()) continue;
-    // Half a fragment apart at least: a system backlog does not drag the
-    // microphone out in small pieces.
-    if (engine->handOverDue(now + kFragmentUsec * 3 / 10)) engine->handOver();
-  }
+  if (libpulse().pa_rtclock_now() - self->lastHandover_ >= spacing) self->handOver();
 }
 
 // Loop thread (or the owner's thread in `stop`), lock held. Gathers what the

@@ -53,12 +53,6 @@ class PulseEngine final : public AudioEngine, private ConnectionUser {
   void start(StartCompletion completion) override;
   void stop() override;
 
-  // Loop thread, lock held: the system audio has just handed over a buffer.
-  // Every recording engine hands over what it has gathered along with it,
-  // so that both sources' conversions share the same wakeups of the
-  // conversion queue and of the writer.
-  static void systemAudioDelivered();
-
   // Any thread but the loop's own (or the loop thread from inside a
   // callback); see NotificationCenter.
   uint64_t addObserver(std::function<void()> callback);
@@ -83,7 +77,6 @@ class PulseEngine final : public AudioEngine, private ConnectionUser {
   void postConfigurationChange();
   void checkDefaultSource();
   void consume(const void* data, size_t bytes);
-  bool handOverDue(pa_usec_t now) const;
   bool growPending(uint32_t channels);
   void handOver();
   void connectionState(pa_context* context, pa_context_state_t state) override;

@@ -1,7 +1,5 @@
 #include "platform/pulse/pulse_stream.h"
 
-#include "platform/pulse/pulse_engine.h"
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -841,7 +839,6 @@ void PulseStream::deliverGathered() {
 void PulseStream::flushGathered() {
   if (gathered_.empty()) return;
   if (phase_ == Phase::Running) {
-    PulseEngine::systemAudioDelivered();
     lastDelivery_ = libpulse().pa_rtclock_now();
     const size_t frames = gathered_.size() / channels_;
     for (size_t done = 0; done < frames; done += kMaxFramesPerBuffer)
