@@ -18,7 +18,6 @@ class LineReader {
   std::optional<std::string> next(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Every line until the end of input (or the deadline).
   std::vector<std::string> rest(std::chrono::milliseconds timeout = std::chrono::seconds(30));
-  bool atEnd() const { return eof_; }
   // Bytes received after the last newline.
   const std::string& partial() const { return buffer_; }
 
