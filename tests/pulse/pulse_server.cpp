@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -14,24 +13,8 @@
 
 namespace zt::test::pulse {
 
-namespace {
-const char* const kHead =
-    "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
-    "load-module module-null-sink sink_name=speakers rate=48000 channels=2\n";
-const char* const kDefaults = "set-default-sink speakers\nset-default-source virtualmic\n";
-}  // namespace
-
-std::string standardScript() {
-  return std::string(kHead) + "load-module module-null-sink sink_name=micsink rate=48000 channels=2\n" +
-         "load-module module-remap-source source_name=virtualmic master=micsink.monitor rate=48000 "
-         "channels=2\n" +
-         kDefaults;
-}
-
-std::string sineMicScript() {
-  return std::string(kHead) +
-         "load-module module-sine-source source_name=virtualmic rate=48000 frequency=440\n" + kDefaults;
-}
+// The sound server tool's own default.
+std::string standardScript() { return ""; }
 
 bool onPipeWire() {
   const char* kind = std::getenv("ZT_TEST_SERVER");
@@ -43,10 +26,14 @@ PulseServer::PulseServer(const std::string& script) {
   char templ[] = "/tmp/zt-pulse-XXXXXX";
   if (!mkdtemp(templ)) return;
   dir_ = templ;
-  std::ofstream(dir_ + "/test.pa") << script;
-  const ProgramRun run = runProgram(
-      "bash", {ZT_SOUND_SERVER, "start", dir_, onPipeWire() ? "pipewire" : "pulseaudio", dir_ + "/test.pa"},
-      {}, std::chrono::seconds(120));
+  std::vector<std::string> args{ZT_SOUND_SERVER, "start", dir_, onPipeWire() ? "pipewire" : "pulseaudio"};
+  if (!script.empty()) {
+    std::ofstream(dir_ + "/test.pa")
+        << "load-module module-native-protocol-unix auth-anonymous=1 socket=@DIR@/native\n"
+        << script;
+    args.push_back(dir_ + "/test.pa");
+  }
+  const ProgramRun run = runProgram("bash", args, {}, std::chrono::seconds(120));
   std::istringstream lines(run.out);
   for (std::string line; std::getline(lines, line);)
     if (const auto eq = line.find('='); line.rfind("export ", 0) == 0 && eq != std::string::npos)
@@ -74,8 +61,8 @@ int PulseServer::pactl(const std::string& args, std::string* output) {
 void PulseServer::kill() { runProgram("bash", {ZT_SOUND_SERVER, "kill", dir_}); }
 
 pid_t PulseServer::play(const std::string& sink, const std::string& rawFile, int latencyMs) {
-  std::vector<std::string> args{"pacat", "-d", sink, "--raw", "--format=float32le", "--rate=48000"};
-  args.insert(args.end(), {"--channels=1", rawFile});
+  std::vector<std::string> args{"pacat",        "-d",           sink,   "--raw", "--format=float32le",
+                                "--rate=48000", "--channels=1", rawFile};
   if (latencyMs > 0) args.push_back("--latency-msec=" + std::to_string(latencyMs));
   return startQuiet(args);
 }
@@ -87,10 +74,6 @@ pid_t PulseServer::play(const std::string& sink, const std::vector<float>& signa
 }
 
 void PulseServer::stopPlayer(pid_t pid) { endProcess(pid); }
-
-bool PulseServer::waitPlayer(pid_t pid, std::chrono::milliseconds timeout) {
-  return waitProcess(pid, timeout);
-}
 
 std::vector<float> tone(double frequency, double seconds, double rate, double amplitude) {
   return chirp(frequency, frequency, seconds, rate, amplitude);
@@ -137,11 +120,9 @@ std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency, do
 
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   const auto end = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    if (done()) return true;
+  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
     if (std::chrono::steady_clock::now() >= end) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
+  return true;
 }
 
 }  // namespace zt::test::pulse

@@ -14,15 +14,13 @@ namespace zt::test::pulse {
 // Default-output sink "speakers", a second sink "micsink" whose monitor is
 // remapped into the default source "virtualmic"; all at 48 kHz stereo.
 std::string standardScript();
-// Only "speakers", and a 440 Hz sine source as the microphone (PulseAudio only).
-std::string sineMicScript();
-
 bool onPipeWire();
 
 class PulseServer {
  public:
-  // Starts the server on `script`, PulseAudio commands ("@DIR@": the
-  // server's folder), and points this process's environment at it.
+  // Starts the server on `script`, PulseAudio commands after the native
+  // protocol's ("@DIR@": the server's folder), and points this process's
+  // environment at it.
   explicit PulseServer(const std::string& script);
   ~PulseServer();
   PulseServer(const PulseServer&) = delete;
@@ -33,12 +31,11 @@ class PulseServer {
   int pactl(const std::string& args, std::string* output = nullptr);
   // SIGKILL to every process of the server, and waits for them.
   void kill();
-  // Plays a raw float32 mono 48 kHz file into `sink` in the background at
-  // `latencyMs` (0: the server's default buffer); answers the player's pid.
+  // Plays a raw float32 mono 48 kHz file or signal into `sink` in the
+  // background at `latencyMs` (0: the server's default buffer).
   pid_t play(const std::string& sink, const std::string& rawFile, int latencyMs = 50);
   pid_t play(const std::string& sink, const std::vector<float>& signal, int latencyMs = 50);
   static void stopPlayer(pid_t pid);
-  static bool waitPlayer(pid_t pid, std::chrono::milliseconds timeout);
 
  private:
   std::string dir_;
