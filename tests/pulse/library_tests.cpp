@@ -15,34 +15,29 @@ using namespace zt::platform;
 using namespace zt::test::pulse;
 using namespace std::chrono_literals;
 
-namespace {
-
 const bool kLibraryRedirected = [] {
   pulse::setLibpulseNameForTesting("libpulse-zentrell-absent.so.0");
   return true;
 }();
 
-// How many of the table's functions are resolved, and how many there are.
-std::pair<size_t, size_t> resolved(const pulse::LibpulseApi& api) {
-  size_t count = 0, all = 0;
-#define ZT_COUNT(name) count += api.name != nullptr, ++all;
-  ZT_LIBPULSE_FUNCTIONS(ZT_COUNT)
-#undef ZT_COUNT
-  return {count, all};
-}
-
-}  // namespace
-
 TEST(PulseLibrary, ResolvesEveryFunctionOrNone) {
   pulse::LibpulseApi api;
+  // How many of the table's functions are resolved, and how many there are.
+  const auto resolved = [&api] {
+    size_t count = 0, all = 0;
+#define ZT_COUNT(name) count += api.name != nullptr, ++all;
+    ZT_LIBPULSE_FUNCTIONS(ZT_COUNT)
+#undef ZT_COUNT
+    return std::pair{count, all};
+  };
   ASSERT_TRUE(pulse::resolveLibpulse(pulse::kLibpulseName, &api));
-  EXPECT_EQ(resolved(api).first, resolved(api).second);
+  EXPECT_EQ(resolved().first, resolved().second);
   const pa_sample_spec sampleSpec{PA_SAMPLE_FLOAT32NE, 48000, 2};
   EXPECT_EQ(api.pa_usec_to_bytes(10 * PA_USEC_PER_MSEC, &sampleSpec), 480u * 2 * sizeof(float));
   // A missing library, and one that opens but has none of the functions.
   for (const char* name : {"libpulse-zentrell-absent.so.0", "libm.so.6"}) {
     EXPECT_FALSE(pulse::resolveLibpulse(name, &api)) << name;
-    EXPECT_EQ(resolved(api).first, 0u) << name;
+    EXPECT_EQ(resolved().first, 0u) << name;
   }
 }
 
