@@ -1,7 +1,6 @@
-// The backend loads libpulse at run time. These tests run in a process of
-// their own, whose load is pointed at a library that does not exist before
-// anything else runs: with a working server in reach, every service must
-// still answer as it does when no server is there, none crashing or hanging.
+// The backend loads libpulse at run time. In this process of its own the load
+// is pointed at a library that does not exist: with a working server in reach,
+// every service must still answer as with no server, none crashing or hanging.
 #include <gtest/gtest.h>
 
 #include <atomic>

@@ -114,9 +114,8 @@ class PulseFaults : public ::testing::TestWithParam<Fault> {};
 
 }  // namespace
 
-// A stopped process (a debugger, a paused VM) and more busy processes than
-// cores leave backlogs in the server; the recording absorbs them whole. The
-// players' large buffers keep the load from making them skip.
+// A stopped process (a debugger, a paused VM) and more busy processes than cores leave
+// backlogs in the server, absorbed whole; large player buffers keep the players from skipping.
 TEST(PulseHelper, StallsAndLoadLoseNothing) {
   PulseServer server(standardScript());
   ASSERT_TRUE(server.ready());
@@ -167,8 +166,7 @@ TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
     helper.listen(std::chrono::milliseconds(1500 + 37 * run));
     auto audio = helper.stop();
     PulseServer::stopPlayer(player);
-    // Where `x` ends in the chirp; its first second, which every run
-    // records whole, places it.
+    // Where `x` ends in the chirp, placed by its first second (every run records it whole).
     const auto end = [](const std::vector<float>& x) {
       const Fit fit = fitAt(x, 0, 16000);
       EXPECT_GT(fit.ncc, 0.99);

@@ -18,9 +18,8 @@ bool onPipeWire();
 
 class PulseServer {
  public:
-  // Starts the server on `script`, PulseAudio commands after the native
-  // protocol's ("@DIR@": the server's folder), and points this process's
-  // environment at it.
+  // Starts the server on `script`, PulseAudio commands after the native protocol's
+  // ("@DIR@": the server's folder), and points this process's environment at it.
   explicit PulseServer(const std::string& script);
   ~PulseServer();
   PulseServer(const PulseServer&) = delete;
