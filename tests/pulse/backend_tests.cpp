@@ -77,10 +77,8 @@ struct SystemCapture final : StreamOutput, StreamDelegate {
     EXPECT_EQ(error.domain, "PulseAudio");
   }
   bool start() {
-    StreamConfiguration c;
-    c.capturesAudio = c.excludesCurrentProcessAudio = true;
-    c.sampleRate = 48000;
-    c.channelCount = 2;
+    const StreamConfiguration c{
+        .capturesAudio = true, .excludesCurrentProcessAudio = true, .sampleRate = 48000, .channelCount = 2};
     live = defaultPlatform().screenCapture().makeStream(ContentFilter{}, c, this);
     expected = live.get();
     if (!live || live->addStreamOutput(this, kStreamOutputScreen, queue) ||

@@ -66,10 +66,7 @@ TEST(PulseLibrary, WithoutTheLibraryEveryServiceActsAsIfNoServerWereThere) {
   engine->stop();
   engine->removeTap(0);
   // A system-audio stream fails to start and can still be stopped.
-  StreamConfiguration configuration;
-  configuration.capturesAudio = true;
-  configuration.sampleRate = 48000;
-  configuration.channelCount = 2;
+  const StreamConfiguration configuration{.capturesAudio = true, .sampleRate = 48000, .channelCount = 2};
   auto stream = platform.screenCapture().makeStream(ContentFilter{}, configuration, nullptr);
   ASSERT_TRUE(stream);
   stream->startCapture(expectError(true));
