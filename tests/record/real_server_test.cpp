@@ -1,8 +1,5 @@
 // zentrell-record, its Debian package, the demo and the guide's example hosts
-// with the real helper: the package depends on what it loads and records
-// without the build's toolchain, a recorder killed mid-way leaves playable
-// files and a helper that ends by itself, the hosts report the helper's
-// errors, and the demo brings its own server to a machine that has none.
+// with the real helper on private servers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -25,12 +22,9 @@ namespace {
 
 // 1000 Hz playing on "speakers", 440 Hz spoken into the virtual microphone.
 struct TonesPlaying {
-  explicit TonesPlaying(const TempDir& dir) {
-    if (!server.ready()) return;
-    for (const auto& [sink, frequency] : {std::pair{"speakers", 1000}, {"micsink", 440}}) {
-      pulse::writeRaw(dir / sink, pulse::tone(frequency, 60, 48000, frequency == 1000 ? 0.5 : 0.4));
-      players.push_back(server.play(sink, dir / sink));
-    }
+  TonesPlaying() {
+    for (const auto& [sink, frequency, level] : {std::tuple{"speakers", 1000, 0.5}, {"micsink", 440, 0.4}})
+      if (server.ready()) players.push_back(server.play(sink, pulse::tone(frequency, 60, 48000, level)));
   }
   ~TonesPlaying() {
     for (pid_t p : players) pulse::PulseServer::stopPlayer(p);
@@ -72,7 +66,7 @@ ProgramRun withoutTheToolchain(std::vector<std::string> command,
                                const std::map<std::string, std::string>& env = {}) {
   TempDir empty;
   command.insert(command.begin(), {"--mount", "sh", "-c", R"(mount --bind "$0" "$1" && shift && exec "$@")",
-                                   empty.path(), ZT_TOOLCHAIN_DIR});
+                                   empty.path, ZT_TOOLCHAIN_DIR});
   return runProgram("/usr/bin/unshare", command, env, 120s);
 }
 
@@ -99,7 +93,7 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
 
   // No --helper: the recorder runs the helper beside it, without the
   // toolchain where that can be hidden. Each tone lands in its own file.
-  TonesPlaying tones(dir);
+  TonesPlaying tones;
   ASSERT_TRUE(tones.server.ready());
   const std::vector<std::string> record = {bin + "zentrell-record", "-d", "2", "-o", dir / "rec"};
   const ProgramRun run = canHideTheToolchain()
@@ -157,7 +151,7 @@ TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
   // The killed recorder's orphaned helper comes to this process to be seen.
   ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   TempDir dir;
-  TonesPlaying tones(dir);
+  TonesPlaying tones;
   ASSERT_TRUE(tones.server.ready());
   ChildOptions options;
   options.args = {"--output", dir / "out"};
@@ -189,7 +183,7 @@ TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
   TempDir home;
   // No user server can answer: every place a client looks leads nowhere.
   for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"})
-    setenv(name, home.path().c_str(), 1);
+    setenv(name, home.path.c_str(), 1);
   setenv("PULSE_SERVER", ("unix:" + home / "no-server").c_str(), 1);
   setenv("ZENTRELL_RECORD", ZT_RECORD_PATH, 1);
   const std::string out = home / "demo";

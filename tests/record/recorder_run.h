@@ -5,36 +5,26 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/child_process.h"
 
 namespace zt::test::record {
 
+using std::filesystem::exists;
 using zt::test::ProgramRun;
 using zt::test::runProgram;
 
 // A fresh folder under /tmp, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/zt-record-XXXXXX";
-    if (mkdtemp(templ)) path_ = templ;
-  }
-  ~TempDir() {
-    if (!path_.empty()) runProgram("/bin/rm", {"-rf", path_});
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+struct TempDir {
+  TempDir() { mkdtemp(path.data()); }
+  ~TempDir() { runProgram("/bin/rm", {"-rf", path}); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path = "/tmp/zt-record-XXXXXX";
 };
 
 inline void writeFile(const std::string& path, const std::string& text, bool executable = false) {
@@ -47,8 +37,6 @@ inline std::string readFile(const std::string& path) {
   s << std::ifstream(path, std::ios::binary).rdbuf();
   return s.str();
 }
-
-inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // What `sox --i -D` reads as the duration; negative when sox cannot read it.
 inline double soxDuration(const std::string& path) {

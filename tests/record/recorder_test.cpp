@@ -1,7 +1,6 @@
 // zentrell-record on the scripted helper: a complete recording, every error
-// path the recorder explains, recordings that are never replaced, the
-// command line, and on a pseudo-terminal the keys, Ctrl-C and Ctrl-Z, jobs in
-// the background, and the terminal given back as it was.
+// path it explains, earlier recordings kept, the command line, and on a
+// pseudo-terminal the keys, Ctrl-C, Ctrl-Z, background jobs and the mode.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <pty.h>
@@ -12,7 +11,6 @@
 #include <nlohmann/json.hpp>
 
 #include <set>
-#include <thread>
 
 #include "error_advice.h"
 #include "record/recorder_run.h"
@@ -39,15 +37,20 @@ json sines(const json& changes = json::object()) {
   return s;
 }
 
+// `helper`: a shell script's body, "missing", or "text" (a file that is no
+// program); empty: the scripted helper.
 ProgramRun record(const TempDir& dir, const json& scenario, std::vector<std::string> args,
-                  const std::string& helper = ZT_SIM_HELPER_PATH) {
+                  const std::string& helper = "") {
+  std::string path = helper.empty() ? ZT_SIM_HELPER_PATH : dir / helper;
+  if (helper == "text") writeFile(path, "text");
+  if (helper.size() > 10) writeFile(path = dir / "helper.sh", "#!/bin/sh\n" + helper, true);
   writeFile(dir / "scenario.json", scenario.dump());
-  args.insert(args.end(), {"--helper", helper, "--output", dir / "out"});
+  args.insert(args.end(), {"--helper", path, "--output", dir / "out"});
   return runProgram(ZT_RECORD_PATH, args, {{"ZT_SIM_SCENARIO", dir / "scenario.json"}});
 }
 
-// Shell scripts that answer like the helper; half a second of system audio
-// is five lines of 1600 zero samples.
+// Helper scripts' pieces; half a second of system audio is five lines of
+// 1600 zero samples.
 const std::string kStarts =
     "read line\necho '{\"event\":\"prepared\"}'\nread line\necho "
     "'{\"event\":\"state\",\"state\":\"recording\"}'\n";
@@ -55,26 +58,6 @@ const std::string kEnds = "echo '{\"event\":\"state\",\"state\":\"ended\"}'\n";
 const std::string kHalfSecond =
     "for i in 1 2 3 4 5; do echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" +
     std::string(4267, 'A') + "=\"}'; done\n";
-std::string scriptedHelper(const TempDir& dir, const std::string& body) {
-  writeFile(dir / "helper.sh", "#!/bin/sh\n" + body, true);
-  return dir / "helper.sh";
-}
-
-// Whatever happened, each source has a complete file with audio, or none
-// and a word about it; no partial file nor an empty folder stays behind.
-void expectCompleteOrAbsent(const TempDir& dir, const ProgramRun& run) {
-  if (!exists(dir / "out/system.wav") && !exists(dir / "out/microphone.wav"))
-    EXPECT_FALSE(exists(dir / "out"));
-  for (const std::string name : kSources) {
-    const std::string wav = dir / ("out/" + name + ".wav"), nothing = "No audio came from the " + name;
-    EXPECT_FALSE(exists(dir / ("out/" + name + ".partial.wav"))) << name;
-    EXPECT_TRUE(exists(wav) ? !readWav(wav).samples.empty()
-                            : run.out.find(nothing) != std::string::npos ||
-                                  run.out.find("Nothing was recorded; no file written") != std::string::npos)
-        << name << "\n"
-        << run.out;
-  }
-}
 
 }  // namespace
 
@@ -101,8 +84,9 @@ TEST(Recorder, WritesBothSourcesForExactlyTheDuration) {
 
 TEST(Recorder, ASecondInterruptAbandonsAHelperThatDoesNotStop) {
   TempDir dir;
+  writeFile(dir / "helper.sh", "#!/bin/sh\n" + kStarts + "exec sleep 20\n", true);
   zt::test::ChildOptions options;
-  options.args = {"--helper", scriptedHelper(dir, kStarts + "exec sleep 20\n"), "-o", dir / "out"};
+  options.args = {"--helper", dir / "helper.sh", "-o", dir / "out"};
   zt::test::Child recorder(ZT_RECORD_PATH, options);
   sleep(1);
   for (int i = 0; i < 2; ++i) recorder.signal(SIGINT), usleep(300000);
@@ -115,7 +99,7 @@ TEST(Recorder, ASecondInterruptAbandonsAHelperThatDoesNotStop) {
 struct Failure {
   std::string says;  // an error code, or words the recorder says
   json scenario;
-  std::string helper = "";  // a script body, "missing" or "text"; empty: the scripted helper
+  std::string helper = "";  // as record() takes it
   int status = 1;
 };
 
@@ -147,10 +131,7 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
   for (const Failure& f : failures) {
     SCOPED_TRACE(f.says);
     TempDir dir;
-    std::string helper = f.helper.empty() ? ZT_SIM_HELPER_PATH : dir / f.helper;
-    if (f.helper == "text") writeFile(helper, "text");
-    if (f.helper.size() > 10) helper = scriptedHelper(dir, f.helper);
-    const ProgramRun run = record(dir, f.scenario, {"--duration", "0.5"}, helper);
+    const ProgramRun run = record(dir, f.scenario, {"--duration", "0.5"}, f.helper);
     EXPECT_EQ(run.status, f.status) << run.out << run.err;
     const auto advice = zt::record::adviceFor(f.says);
     const bool code = f.says.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") == std::string::npos;
@@ -158,10 +139,21 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
               std::string::npos)
         << run.out << run.err;
     if (code) EXPECT_NE(run.err.find("What to do: " + advice.action), std::string::npos) << run.err;
-    if (f.helper.size() > 10 || f.helper.empty())
-      expectCompleteOrAbsent(dir, run);
-    else
+    // Each source has a complete file with audio, or none and a word about
+    // it; no partial file nor an empty folder stays behind.
+    if (!exists(dir / "out/system.wav") && !exists(dir / "out/microphone.wav"))
       EXPECT_FALSE(exists(dir / "out"));
+    for (const std::string name : kSources) {
+      const std::string wav = dir / ("out/" + name + ".wav"), nothing = "No audio came from the " + name;
+      EXPECT_FALSE(exists(dir / ("out/" + name + ".partial.wav"))) << name;
+      EXPECT_TRUE(exists(wav)
+                      ? !readWav(wav).samples.empty()
+                      : run.out.find(nothing) != std::string::npos ||
+                            run.out.find("Nothing was recorded; no file written") != std::string::npos ||
+                            f.helper == "missing" || f.helper == "text")
+          << name << "\n"
+          << run.out;
+    }
   }
 }
 
@@ -170,7 +162,7 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
 struct Keep {
   std::vector<std::string> earlier;  // files there before, holding "earlier"
   const char* flag;
-  std::string helper;  // a script body, or "missing"; empty: the scripted helper
+  std::string helper;  // as record() takes it
   int status;
   std::set<std::string> replaced;  // earlier files that now hold the new recording
 };
@@ -187,12 +179,9 @@ TEST(Recorder, KeepsEarlierRecordings) {
   for (const Keep& c : keeps) {
     SCOPED_TRACE(c.flag + (" " + c.earlier[0]) + " " + c.helper);
     TempDir dir;
-    ASSERT_EQ(runProgram("/bin/mkdir", {dir / "out"}).status, 0);
+    ASSERT_TRUE(std::filesystem::create_directory(dir / "out"));
     for (const auto& name : c.earlier) writeFile(dir / ("out/" + name), "earlier");
-    const std::string helper = c.helper.empty()        ? ZT_SIM_HELPER_PATH
-                               : c.helper == "missing" ? dir / "missing"
-                                                       : scriptedHelper(dir, c.helper);
-    const ProgramRun run = record(dir, sines(), {c.flag, "--duration", "0.5"}, helper);
+    const ProgramRun run = record(dir, sines(), {c.flag, "--duration", "0.5"}, c.helper);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     for (const auto& name : c.earlier) {
       if (c.replaced.count(name)) {
@@ -242,23 +231,23 @@ TEST(StatusLine, FitsEveryTerminalWidth) {
 
 namespace {
 
-class Terminal {
- public:
-  // `background`: an 8 s job started with & that a typed line brings to the
-  // foreground as fg does; pid() is then the shell's (255: the job stopped).
+// zentrell-record on a pseudo-terminal. `background`: an 8 s job started
+// with & that a typed line brings to the foreground as fg does; pid is then
+// the shell's (exit 255: the job stopped).
+struct Terminal {
   explicit Terminal(const TempDir& dir, bool background = false) {
     // Any sound will do here: the keys' effect shows in the files' lengths.
     writeFile(dir / "scenario.json",
               R"({"streams": {"audio": {"frequency": 1000}}, "engines": {"audio": {"frequency": 440}}})");
     winsize size{24, 80, 0, 0};
-    pid_ = forkpty(&master_, nullptr, nullptr, &size);
-    if (pid_ != 0) return;
-    if (background && (pid_ = fork()) != 0) {
-      setpgid(pid_, pid_);
+    pid = forkpty(&master, nullptr, nullptr, &size);
+    if (pid != 0) return;
+    if (background && (pid = fork()) != 0) {
+      setpgid(pid, pid);
       char line[16];
-      if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid_);
+      if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid);
       int status = 0;
-      waitpid(pid_, &status, WUNTRACED);
+      waitpid(pid, &status, WUNTRACED);
       _exit(WIFSTOPPED(status) ? 255 : WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     if (background) setpgid(0, 0);
@@ -269,14 +258,12 @@ class Terminal {
     _exit(127);
   }
   ~Terminal() {
-    if (pid_ > 0 && !exited_) kill(pid_, SIGKILL), waitpid(pid_, nullptr, 0);
-    if (master_ >= 0) close(master_);
+    if (pid > 0 && !exited) kill(pid, SIGKILL), waitpid(pid, nullptr, 0);
+    if (master >= 0) close(master);
   }
-  int master() const { return master_; }
-  pid_t pid() const { return pid_; }
   termios mode() const {
     termios t{};
-    EXPECT_EQ(tcgetattr(master_, &t), 0);
+    EXPECT_EQ(tcgetattr(master, &t), 0);
     return t;
   }
 
@@ -284,11 +271,11 @@ class Terminal {
   bool waitFor(const std::string& text, size_t from = 0, std::chrono::milliseconds timeout = 20s) {
     const auto end = std::chrono::steady_clock::now() + timeout;
     while (screen.find(text, from) == std::string::npos) {
-      pollfd p{master_, POLLIN, 0};
+      pollfd p{master, POLLIN, 0};
       if (std::chrono::steady_clock::now() >= end) return false;
       if (poll(&p, 1, 50) <= 0) continue;
       char buffer[4096];
-      const ssize_t n = read(master_, buffer, sizeof buffer);
+      const ssize_t n = read(master, buffer, sizeof buffer);
       if (n <= 0) return false;
       screen.append(buffer, size_t(n));
     }
@@ -297,7 +284,7 @@ class Terminal {
   // Sends `keys` and waits for `text` to come after them.
   bool type(const std::string& keys, const std::string& text) {
     const size_t mark = screen.size();
-    EXPECT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size()));
+    EXPECT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
     return waitFor(text, mark);
   }
   // The exit status, or -1 when it did not exit (then the destructor kills it).
@@ -305,71 +292,59 @@ class Terminal {
     waitFor("\x01never", 0, 15s);  // drain the output until the end
     int status = 0;
     pid_t ended = 0;
-    for (int i = 0; i < 50 && (ended = waitpid(pid_, &status, WNOHANG)) == 0; ++i) usleep(100000);
-    if (ended != pid_) return -1;
-    exited_ = true;
+    for (int i = 0; i < 50 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(100000);
+    if (ended != pid) return -1;
+    exited = true;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
+
+  pid_t pid = -1;
+  int master = -1;
+  bool exited = false;
   std::string screen;
-
- private:
-  pid_t pid_ = -1;
-  int master_ = -1;
-  bool exited_ = false;
 };
-
-double secondsIn(const TempDir& dir, const char* name) {
-  return readWav(dir / (std::string("out/") + name + ".wav")).seconds();
-}
 
 }  // namespace
 
-TEST(RecorderOnATerminal, KeysPauseResumeAndStopAlsoAfterTheShellsModeCameBack) {
+// Keys pause and resume, also after a shell put its own mode back; Ctrl-Z
+// pauses the capture while the job is stopped; Ctrl-C ends with 130.
+TEST(RecorderOnATerminal, KeysCtrlZAndCtrlCAlsoAfterTheShellsModeCameBack) {
   TempDir dir;
   Terminal term(dir);
   const termios before = term.mode();
   ASSERT_TRUE(term.waitFor("; space pauses, q stops)")) << term.screen;
   ASSERT_TRUE(term.waitFor("  recording")) << term.screen;
+  const auto began = std::chrono::steady_clock::now();
   // Raw mode while recording: no line editing, no echo.
   EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), 0u);
   ASSERT_TRUE(term.type(" ", "  paused")) << term.screen;
   ASSERT_TRUE(term.type(" ", "  recording")) << term.screen;
   // A shell puts its own mode back when a job stops under a signal it did not
   // expect (kill -STOP): lines arrive; continued, it takes single keys again.
-  termios mode = term.mode();
-  mode.c_lflag |= ICANON | ECHO;
-  ASSERT_EQ(tcsetattr(term.master(), TCSANOW, &mode), 0);
+  ASSERT_EQ(tcsetattr(term.master, TCSANOW, &before), 0);
   ASSERT_TRUE(term.type(" \n", "  paused")) << term.screen;
-  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
-  std::this_thread::sleep_for(300ms);
-  ASSERT_TRUE(term.type("q", "Saved")) << term.screen;
-  EXPECT_EQ(term.finish(), 0) << term.screen;
-  EXPECT_GT(secondsIn(dir, "system"), 0);
-  EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
-}
-
-TEST(RecorderOnATerminal, CtrlZPausesTheCaptureWhileStoppedAndCtrlCEndsWith130) {
-  TempDir dir;
-  Terminal term(dir);
-  ASSERT_TRUE(term.waitFor("  recording")) << term.screen;
-  const auto began = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(1s);
+  ASSERT_EQ(kill(term.pid, SIGCONT), 0);
+  usleep(300000);
+  ASSERT_TRUE(term.type(" ", "  recording")) << term.screen;
+  sleep(1);
   EXPECT_TRUE(term.type("\x1a", "Paused and stopped")) << term.screen;  // SIGTSTP
   int status = 0;
-  ASSERT_EQ(waitpid(term.pid(), &status, WUNTRACED), term.pid());
+  ASSERT_EQ(waitpid(term.pid, &status, WUNTRACED), term.pid);
   ASSERT_TRUE(WIFSTOPPED(status));
   // The helper runs on meanwhile: its 3 s would land in the files unpaused.
-  std::this_thread::sleep_for(3s);
+  sleep(3);
   const size_t mark = term.screen.size();
-  ASSERT_EQ(kill(term.pid(), SIGCONT), 0);
+  ASSERT_EQ(kill(term.pid, SIGCONT), 0);
   ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
   ASSERT_TRUE(term.type("\x03", "Stopping")) << term.screen;  // the terminal's SIGINT
   EXPECT_EQ(term.finish(), 130) << term.screen;
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
-  for (const char* name : {"system", "microphone"}) {
-    EXPECT_GT(secondsIn(dir, name), 0.8) << name;
-    EXPECT_LT(secondsIn(dir, name), wall - 2.5) << name;
+  for (const std::string name : kSources) {
+    const double seconds = readWav(dir / ("out/" + name + ".wav")).seconds();
+    EXPECT_GT(seconds, 0.8) << name;
+    EXPECT_LT(seconds, wall - 2.5) << name;
   }
+  EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), before.c_lflag & (ICANON | ECHO));
 }
 
 TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
@@ -382,5 +357,5 @@ TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
   ASSERT_TRUE(term.type("fg\n", "  recording")) << term.screen;
   ASSERT_TRUE(term.type("q", "Saved")) << term.screen;
   EXPECT_EQ(term.finish(), 0) << term.screen;
-  EXPECT_LT(secondsIn(dir, "system"), 7.0);
+  EXPECT_LT(readWav(dir / "out/system.wav").seconds(), 7.0);
 }
