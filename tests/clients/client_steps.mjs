@@ -5,7 +5,6 @@ import { existsSync } from 'node:fs';
 import * as za from 'zentrell-audio';
 
 const { helper, scenario, steps } = JSON.parse(process.argv[2]);
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 class HostFault extends Error {}
 const out = { done: [], chunks: [], emitted: [], error: null, alive: false };
 let s;
@@ -15,7 +14,7 @@ try {
   for (const step of steps) {
     out.done.push(step);
     if (step === 'kill') process.kill(s.pid, 'SIGKILL');
-    else if (step === 'sleep') await sleep(2000);
+    else if (step === 'sleep') await new Promise((resolve) => setTimeout(resolve, 2000));
     else if (['iterate', 'break', 'raise'].includes(step)) {
       for await (const chunk of s) {
         out.chunks.push([chunk.source, chunk.offset, chunk.total, chunk.pcm.toString('base64')]);

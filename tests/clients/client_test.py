@@ -38,32 +38,6 @@ with open(HELPERS["broken"], "w") as f:
 os.chmod(HELPERS["broken"], 0o755)
 
 
-async def python_steps(session, words, r):
-    for word in words:
-        r.done.append(word)
-        if word == "kill":
-            os.kill(session.pid, signal.SIGKILL)
-        elif word == "sleep":
-            await asyncio.sleep(2)
-        elif word in ("iterate", "break", "raise", "cancel"):
-            async for chunk in session if hasattr(session, "__aiter__") else each(session):
-                r.chunks.append(chunk)
-                if word == "raise":
-                    raise HostFault()
-                if word == "cancel":
-                    asyncio.get_running_loop().call_soon(asyncio.current_task().cancel)
-                    await asyncio.sleep(1)
-                if word == "break":
-                    break
-        elif asyncio.iscoroutine(result := getattr(session, word)()):
-            await result
-
-
-async def each(chunks):  # a blocking session's chunks, for `async for`
-    for chunk in chunks:
-        yield chunk
-
-
 def run(api, scenario, words):
     """Runs `words` on a session of `api`: the error raised, the steps begun,
     the chunks taken, the helper's pid and exit status, whether it is left."""
@@ -80,15 +54,39 @@ def run(api, scenario, words):
         r.__dict__.update(out, constructed="ended" in out)
         return r
 
+    async def each(chunks):  # a blocking session's chunks, for `async for`
+        for chunk in chunks:
+            yield chunk
+
+    async def steps(session):
+        for word in words:
+            r.done.append(word)
+            if word == "kill":
+                os.kill(session.pid, signal.SIGKILL)
+            elif word == "sleep":
+                await asyncio.sleep(2)
+            elif word in ("iterate", "break", "raise", "cancel"):
+                async for chunk in session if hasattr(session, "__aiter__") else each(session):
+                    r.chunks.append(chunk)
+                    if word == "raise":
+                        raise HostFault()
+                    if word == "cancel":
+                        asyncio.get_running_loop().call_soon(asyncio.current_task().cancel)
+                        await asyncio.sleep(1)
+                    if word == "break":
+                        break
+            elif asyncio.iscoroutine(result := getattr(session, word)()):
+                await result
+
     async def record():
         env = dict(os.environ, ZT_SIM_SCENARIO=path)
         r.session = (za.Session if api == "sync" else za.AsyncSession)(helper, env=env)
         if api == "sync":
             with r.session:
-                await python_steps(r.session, words, r)
+                await steps(r.session)
         else:
             async with r.session:
-                await python_steps(r.session, words, r)
+                await steps(r.session)
     try:
         asyncio.run(record())
     except BaseException as e:
@@ -96,20 +94,17 @@ def run(api, scenario, words):
     s = getattr(r, "session", None)
     r.constructed = s is not None
     r.pid, r.exit, r.counts = (s.pid, s.returncode, s.counts) if s else (None, None, {})
-    r.alive = left_behind(r.pid)
-    return r
-
-
-def left_behind(pid):
-    """Whether the helper, a child or a thread outlives the session, given 2 s to settle."""
+    # Left behind: the helper, a child or a thread still there after 2 s to settle.
+    r.alive = True
     for _ in range(20):
         try:
             os.waitid(os.P_ALL, 0, os.WEXITED | os.WNOHANG | os.WNOWAIT)  # raises once no child is left
         except ChildProcessError:
-            if not (pid and os.path.exists(f"/proc/{pid}")) and threading.active_count() == 1:
-                return False
+            if not (r.pid and os.path.exists(f"/proc/{r.pid}")) and threading.active_count() == 1:
+                r.alive = False
+                break
         time.sleep(0.1)
-    return True
+    return r
 
 
 def sine_fit(pcm, frequency, rate=16000, skip=64):

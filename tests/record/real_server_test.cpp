@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -34,27 +33,8 @@ struct TonesPlaying {
 };
 
 off_t fileSize(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
-}
-
-// An installed executable needs only glibc (the sanitizer runtime adds
-// libresolv), the C++ runtime, libsoxr, and for the recorder libsndfile.
-void expectSelfContained(const std::string& path, bool isHelper) {
-  EXPECT_EQ(runProgram("/usr/bin/env", {"readelf", "-S", "-W", path}).out.find(" .symtab "),
-            std::string::npos)
-      << path << " is not stripped";
-  const ProgramRun dynamic = runProgram("/usr/bin/env", {"readelf", "-d", path});
-  ASSERT_EQ(dynamic.status, 0) << dynamic.err;
-  std::set<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
-                                   "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
-  if (!isHelper) allowed.insert("libsndfile.so.1");
-  // Else the shared libraries are installed beside it.
-  if (!ZT_STATIC_DISPATCH && isHelper) allowed.insert({"libdispatch.so", "libBlocksRuntime.so"});
-  const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
-  for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
-    EXPECT_TRUE(allowed.count((*it)[1]) || (*it)[1].str().starts_with("ld-linux"))
-        << path << " needs " << (*it)[1];
+  std::error_code missing;
+  return off_t(std::filesystem::file_size(path, missing));  // -1 when missing
 }
 
 // `command` as on a machine that never had the toolchain: in a mount
@@ -72,7 +52,7 @@ ProgramRun withoutTheToolchain(std::vector<std::string> command,
 
 }  // namespace
 
-TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
+TEST(Package, DependsOnWhatItLoadsRecordsAloneAndLeavesPlayableFilesWhenKilled) {
   TempDir dir;
   const ProgramRun cpack = runProgram(
       ZT_CPACK_COMMAND, {"--config", ZT_BINARY_DIR "/CPackConfig.cmake", "-B", dir / "out"}, {}, 300s);
@@ -88,8 +68,24 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
   EXPECT_EQ(fields.out.find("dispatch"), std::string::npos) << fields.out;
   ASSERT_EQ(runProgram("/usr/bin/dpkg", {"-x", deb, dir / "root"}).status, 0);
   const std::string bin = dir / "root/usr/bin/";
-  for (const char* file : {"zentrell-audio-helper", "zentrell-record"})
-    expectSelfContained(bin + file, std::string(file).ends_with("helper"));
+  for (const std::string& path : {bin + "zentrell-audio-helper", bin + "zentrell-record"}) {
+    EXPECT_EQ(runProgram("/usr/bin/env", {"readelf", "-S", "-W", path}).out.find(" .symtab "),
+              std::string::npos)
+        << path << " is not stripped";
+    const ProgramRun dynamic = runProgram("/usr/bin/env", {"readelf", "-d", path});
+    ASSERT_EQ(dynamic.status, 0) << dynamic.err;
+    // glibc (the sanitizer runtime adds libresolv), the C++ runtime, libsoxr,
+    // and the recorder's libsndfile or the libdispatch beside the helper.
+    std::set<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
+                                     "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
+    if (path.ends_with("record")) allowed.insert("libsndfile.so.1");
+    if (!ZT_STATIC_DISPATCH && path.ends_with("helper"))
+      allowed.insert({"libdispatch.so", "libBlocksRuntime.so"});
+    const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
+    for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
+      EXPECT_TRUE(allowed.count((*it)[1]) || (*it)[1].str().starts_with("ld-linux"))
+          << path << " needs " << (*it)[1];
+  }
 
   // No --helper: the recorder runs the helper beside it, without the
   // toolchain where that can be hidden. Each tone lands in its own file.
@@ -101,12 +97,38 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
                              : runProgram(record[0], {record.begin() + 1, record.end()}, {}, 60s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   for (const auto& [name, mine, level] : {std::tuple{"system", 1000, 0.5}, {"microphone", 440, 0.4}}) {
-    const Wav wav = readWav(dir / ("rec/" + std::string(name) + ".wav"));
-    EXPECT_NEAR(wav.seconds(), 2.0, 0.1) << name;
+    const std::vector<int16_t> wav = readWav(dir / ("rec/" + std::string(name) + ".wav"));
+    EXPECT_NEAR(wav.size() / 16000.0, 2.0, 0.1) << name;
     // Its own tone alone, without a gap or a click, past the first block.
-    const auto fit = fitSine(wav.samples, mine, 4000);
+    const auto fit = fitSine(wav, mine, 4000);
     EXPECT_NEAR(fit.amplitude, level, 0.1) << name;
     EXPECT_LT(fit.worstWindowResidual, 0.1) << name;
+  }
+  // Killed mid-way, it leaves files under their partial names, of which sox
+  // reads all but the piece (100 ms) written before the header's update.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // for its orphaned helper
+  ChildOptions options;
+  options.args = {"--output", dir / "killed"};
+  Child recorder(record[0], options);
+  ASSERT_TRUE(
+      pulse::waitUntil([&] { return fileSize(dir / "killed/system.partial.wav") >= 44 + 32000; }, 60s));
+  recorder.signal(SIGKILL);
+  EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
+  for (const std::string name : {"system", "microphone"}) {
+    EXPECT_FALSE(exists(dir / ("killed/" + name + ".wav"))) << name;
+    const std::string partial = dir / ("killed/" + name + ".partial.wav");
+    const double onDisk = (fileSize(partial) - 44) / 32000.0, read = soxDuration(partial);
+    EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
+    EXPECT_LE(read, onDisk + 1e-9) << name;
+    EXPECT_GE(read, onDisk - 0.1) << name;
+  }
+  // The helper sees its input end, stops, and exits by itself.
+  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
+  const pid_t helper = std::atoi(helpers.out.c_str());
+  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
+  if (!waitProcess(helper, 30s)) {
+    ADD_FAILURE() << "the helper is still there";
+    endProcess(helper);
   }
   ASSERT_EQ(unlink((bin + "zentrell-audio-helper").c_str()), 0);
   const ProgramRun alone = runProgram(record[0], {"--output", dir / "rec2"});
@@ -147,38 +169,6 @@ TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
   }
 }
 
-TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
-  // The killed recorder's orphaned helper comes to this process to be seen.
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  TempDir dir;
-  TonesPlaying tones;
-  ASSERT_TRUE(tones.server.ready());
-  ChildOptions options;
-  options.args = {"--output", dir / "out"};
-  Child recorder(ZT_RECORD_PATH, options);
-  ASSERT_TRUE(pulse::waitUntil([&] { return fileSize(dir / "out/system.partial.wav") >= 44 + 32000; }, 60s));
-  recorder.signal(SIGKILL);
-  EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
-  // The files keep their partial names; sox reads all that reached the disk
-  // but at most the piece (100 ms) written before the header's update.
-  for (const std::string name : {"system", "microphone"}) {
-    EXPECT_FALSE(exists(dir / ("out/" + name + ".wav"))) << name;
-    const std::string partial = dir / ("out/" + name + ".partial.wav");
-    const double onDisk = (fileSize(partial) - 44) / 32000.0, read = soxDuration(partial);
-    EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
-    EXPECT_LE(read, onDisk + 1e-9) << name;
-    EXPECT_GE(read, onDisk - 0.1) << name;
-  }
-  // The helper sees its input end, stops, and exits by itself.
-  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
-  const pid_t helper = std::atoi(helpers.out.c_str());
-  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
-  if (!waitProcess(helper, 30s)) {
-    ADD_FAILURE() << "the helper is still there";
-    endProcess(helper);
-  }
-}
-
 TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
   TempDir home;
   // No user server can answer: every place a client looks leads nowhere.
@@ -195,9 +185,9 @@ TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
     const std::string wav = out + "/" + name + ".wav";
     EXPECT_NE(run.out.find(wav), std::string::npos) << "the demo does not name " << wav;
     // Music on the output, speech on the microphone: both clearly audible.
-    const Wav w = readWav(wav);
-    EXPECT_NEAR(w.seconds(), 5.0, 0.1) << name;
-    EXPECT_TRUE(!w.samples.empty() && *std::max_element(w.samples.begin(), w.samples.end()) > 3277) << name;
+    const std::vector<int16_t> w = readWav(wav);
+    EXPECT_NEAR(w.size() / 16000.0, 5.0, 0.1) << name;
+    EXPECT_TRUE(!w.empty() && *std::max_element(w.begin(), w.end()) > 3277) << name;
     EXPECT_EQ(readFile(out + "/" + name + ".png").substr(1, 3), "PNG") << name;
   }
   // The private server, its players and its folder are gone.
