@@ -1,10 +1,7 @@
-"""The installed client packages (the Python wheel, blocking and async, and
-the npm module through client_steps.mjs) run the same steps from the same
-tables against the scripted helper ZT_SIM_HELPER: a known signal, every error
-path, every way out of a loop, and a helper far faster than real time.
-Run with the Python of a virtual environment that holds the wheel."""
+"""The installed client packages (the wheel, blocking and async, and the npm
+module through client_steps.mjs) run the same steps against the scripted
+helper ZT_SIM_HELPER, with the Python of a virtual environment holding the wheel."""
 import asyncio
-import base64
 import cmath
 import json
 import math
@@ -49,8 +46,7 @@ def run(api, scenario, words):
         command = ["node", os.path.join(os.environ["ZT_NODE_DIR"], "client_steps.mjs"),
                    json.dumps({"helper": helper, "scenario": path, "steps": words})]
         out = json.loads(subprocess.run(command, capture_output=True, text=True, timeout=120, check=True).stdout)
-        out["chunks"] = [SimpleNamespace(source=c[0], offset=c[1], total=c[2], pcm=base64.b64decode(c[3]))
-                         for c in out["chunks"]]
+        out["chunks"] = [SimpleNamespace(**{**c, "pcm": bytes(c["pcm"])}) for c in out["chunks"]]
         r.__dict__.update(out, constructed="ended" in out)
         return r
 
@@ -108,15 +104,13 @@ def run(api, scenario, words):
 
 
 def sine_fit(pcm, frequency, rate=16000, skip=64):
-    """Amplitude (of full scale) of the best-fitting sine, and the worst RMS
-    of the residual over any 10 ms window relative to it. A lost, repeated
-    or reordered chunk shows as a large residual. Little-endian hosts only."""
+    """Amplitude (of full scale) of the best-fitting sine, and the largest
+    deviation from it relative to it: a lost, repeated or reordered piece
+    makes it large. Little-endian hosts only."""
     x = [v / 32768 for v in memoryview(pcm).cast("h")][skip:-skip]
     turns = [cmath.exp(2j * math.pi * frequency * i / rate) for i in range(len(x))]
     c = 2 * sum(v / z for v, z in zip(x, turns)) / len(x)
-    r = [v - (c * z).real for v, z in zip(x, turns)]
-    worst = max(math.sqrt(sum(e * e for e in r[i:i + 160]) / 160) for i in range(0, len(r) - 160, 160))
-    return abs(c), worst / abs(c)
+    return abs(c), max(abs(v - (c * z).real) for v, z in zip(x, turns)) / abs(c)
 
 
 class Sessions(unittest.TestCase):
@@ -139,7 +133,7 @@ class Sessions(unittest.TestCase):
                     self.assertLessEqual(len(pcm) // 2, frames * audio["buffers"] // 3 + 1)
                     amplitude, worst = sine_fit(pcm, audio["frequency"])
                     self.assertAlmostEqual(amplitude, 0.5, delta=0.01)
-                    self.assertLess(worst, 0.003)
+                    self.assertLess(worst, 0.01)
 
     def test_every_path_raises_its_class_once(self):
         for (name, scenario, words, cls), api in [(f, a) for f in FAILURES for a in APIS]:

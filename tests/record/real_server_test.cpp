@@ -1,5 +1,4 @@
-// zentrell-record, its Debian package, the demo and the guide's example hosts
-// with the real helper on private servers.
+// zentrell-record, its package, the demo and the example hosts on real servers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -7,7 +6,6 @@
 
 #include <algorithm>
 #include <regex>
-#include <set>
 
 #include "pulse/pulse_server.h"
 #include "record/recorder_run.h"
@@ -37,8 +35,7 @@ off_t fileSize(const std::string& path) {
   return off_t(std::filesystem::file_size(path, missing));  // -1 when missing
 }
 
-// `command` as on a machine that never had the toolchain: in a mount
-// namespace where its folder is an empty one.
+// `command` as if the toolchain was never there: its folder bound to an empty one.
 bool canHideTheToolchain() {
   return geteuid() == 0 && access("/usr/bin/unshare", X_OK) == 0 && *ZT_TOOLCHAIN_DIR;
 }
@@ -76,14 +73,14 @@ TEST(Package, DependsOnWhatItLoadsRecordsAloneAndLeavesPlayableFilesWhenKilled) 
     ASSERT_EQ(dynamic.status, 0) << dynamic.err;
     // glibc (the sanitizer runtime adds libresolv), the C++ runtime, libsoxr,
     // and the recorder's libsndfile or the libdispatch beside the helper.
-    std::set<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
-                                     "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
-    if (path.ends_with("record")) allowed.insert("libsndfile.so.1");
+    std::vector<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
+                                        "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
+    if (path.ends_with("record")) allowed.push_back("libsndfile.so.1");
     if (!ZT_STATIC_DISPATCH && path.ends_with("helper"))
-      allowed.insert({"libdispatch.so", "libBlocksRuntime.so"});
+      allowed.insert(allowed.end(), {"libdispatch.so", "libBlocksRuntime.so"});
     const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
     for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
-      EXPECT_TRUE(allowed.count((*it)[1]) || (*it)[1].str().starts_with("ld-linux"))
+      EXPECT_TRUE(std::ranges::count(allowed, (*it)[1].str()) || (*it)[1].str().starts_with("ld-linux"))
           << path << " needs " << (*it)[1];
   }
 
@@ -154,16 +151,14 @@ TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
   TempDir dir;
   for (const auto& [interpreter, file] :
        {std::pair{"node", "minimal_host.js"}, {"python3", "minimal_host.py"}}) {
-    for (const std::string& helper : {std::string(ZT_HELPER_PATH), dir / "gone", std::string()}) {
+    for (const auto& [helper, says] : std::vector<std::pair<std::string, std::string>>{
+             {ZT_HELPER_PATH, "helper error: SYSTEM_AUDIO_UNAVAILABLE"},
+             {dir / "gone", "zentrell-audio-helper not found (" + dir / "gone" + "): install it"},
+             {"", "zentrell-audio-helper not found (zentrell-audio-helper): install it"}}) {
       const ProgramRun run = runProgram(
           "/usr/bin/env", {interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + file, "1"},
           {{"ZENTRELL_HELPER", helper}, {"PULSE_SERVER", "unix:" + dir / "no-server"}}, 60s);
       EXPECT_EQ(run.status, 1) << run.out << run.err;
-      const std::string says = helper == ZT_HELPER_PATH
-                                   ? "helper error: SYSTEM_AUDIO_UNAVAILABLE"
-                                   : "zentrell-audio-helper not found (" +
-                                         (helper.empty() ? "zentrell-audio-helper" : helper) +
-                                         "): install it";
       EXPECT_NE((run.out + run.err).find(says), std::string::npos) << run.out << run.err;
     }
   }

@@ -1,5 +1,4 @@
-// Runs zentrell-record as a person or a script would, and reads back what
-// it wrote the way a strict player would.
+// Runs zentrell-record and reads back what it wrote as a strict player would.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -44,9 +43,8 @@ inline double soxDuration(const std::string& path) {
   return run.status == 0 ? atof(run.out.c_str()) : -1;
 }
 
-// The samples of a file with the canonical 44-byte header of 16-bit mono PCM
-// at 16 kHz whose sizes agree with its length; none and a test failure
-// otherwise.
+// The samples of a file with the canonical 44-byte header of 16 kHz mono
+// 16-bit PCM whose sizes agree with its length; else none and a failure.
 inline std::vector<int16_t> readWav(const std::string& path) {
   const std::string b = readFile(path);
   const auto le = [&b](size_t at, int bytes) {

@@ -47,8 +47,7 @@ ProgramRun record(const TempDir& dir, const json& scenario, std::vector<std::str
 
 // Helper scripts' pieces; kHalfSecond: five lines of 1600 zero samples.
 const std::string kStarts =
-    "read line\necho '{\"event\":\"prepared\"}'\nread line\necho "
-    "'{\"event\":\"state\",\"state\":\"recording\"}'\n";
+    R"(read line; echo '{"event":"prepared"}'; read line; echo '{"event":"state","state":"recording"}'; )";
 const std::string kEnds = "echo '{\"event\":\"state\",\"state\":\"ended\"}'\n";
 const std::string kHalfSecond =
     "for i in 1 2 3 4 5; do echo '{\"event\":\"audio\",\"source\":\"system\",\"audio\":\"" +
@@ -242,15 +241,15 @@ TEST(Recorder, KeepsEarlierRecordings) {
     const ProgramRun run = record(dir, sines(), {c.flag, "--duration", "0.5"}, c.helper);
     EXPECT_EQ(run.status, c.status) << run.out << run.err;
     for (const auto& name : c.earlier) {
+      const std::string path = dir / ("out/" + name);
       if (std::ranges::count(c.replaced, name)) {
-        EXPECT_NEAR(wavSeconds(dir / ("out/" + name)), 0.5, 1e-9) << name;
-        continue;
+        EXPECT_NEAR(wavSeconds(path), 0.5, 1e-9) << name;
+      } else {
+        EXPECT_EQ(readFile(path), "earlier") << name;
+        // Kept beside a new recording, it is not taken for part of it.
+        if (!c.replaced.empty())
+          EXPECT_NE(run.out.find(path + " is from an earlier recording"), std::string::npos) << run.out;
       }
-      EXPECT_EQ(readFile(dir / ("out/" + name)), "earlier") << name;
-      // Kept beside a new recording, it is not taken for part of it.
-      if (!c.replaced.empty())
-        EXPECT_NE(run.out.find(dir / ("out/" + name) + " is from an earlier recording"), std::string::npos)
-            << run.out;
     }
     // What an unfinished recording got stays beside what it did not replace.
     if (c.helper.ends_with("exit 3\n") && c.helper.size() > kStarts.size() + 10)
