@@ -30,9 +30,8 @@ HostFault = type("HostFault", (Exception,), {})
 # The scripted helper, or one that is missing, not executable, or exits 127
 # as one whose library is missing does.
 HELPERS = {None: SIM, "missing": SCRATCH + "/none", "not executable": __file__, "broken": SCRATCH + "/broken"}
-with open(HELPERS["broken"], "w") as f:
+with open(os.open(HELPERS["broken"], os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o755), "w") as f:
     f.write("#!/bin/sh\necho 'cannot open shared object file' >&2\nexit 127\n")
-os.chmod(HELPERS["broken"], 0o755)
 
 
 def run(api, scenario, words):

@@ -166,14 +166,15 @@ TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
 
 TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
   TempDir home;
-  // No user server can answer: every place a client looks leads nowhere.
-  for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"})
-    setenv(name, home.path.c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + home / "no-server").c_str(), 1);
-  setenv("ZENTRELL_RECORD", ZT_RECORD_PATH, 1);
   const std::string out = home / "demo";
-  const ProgramRun run =
-      runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out}, {}, 240s);
+  // No user server can answer: every place a client looks leads nowhere.
+  const ProgramRun run = runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out},
+                                    {{"HOME", home.path},
+                                     {"XDG_RUNTIME_DIR", home.path},
+                                     {"PULSE_RUNTIME_PATH", home.path},
+                                     {"PULSE_SERVER", "unix:" + home / "no-server"},
+                                     {"ZENTRELL_RECORD", ZT_RECORD_PATH}},
+                                    240s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("no sound server found"), std::string::npos) << run.out;
   for (const char* name : {"system", "microphone"}) {

@@ -65,8 +65,7 @@ struct Terminal {
     pid = forkpty(&master, nullptr, nullptr, &size);
     if (pid != 0) return;
     if (background && (pid = fork()) != 0) {
-      setpgid(pid, pid);
-      char line[16];
+      char line[16];  // typed once the job has its own group
       if (read(0, line, sizeof line) > 0) tcsetpgrp(0, pid);
       int status = 0;
       waitpid(pid, &status, WUNTRACED);
@@ -89,10 +88,12 @@ struct Terminal {
     return t;
   }
 
-  // Reads until `text` shows up after `from` in everything read so far.
-  bool waitFor(const std::string& text, size_t from = 0, std::chrono::milliseconds timeout = 20s) {
+  // Sends `keys` (maybe none) and reads until `text` comes after them.
+  bool type(const std::string& keys, const std::string& text, std::chrono::milliseconds timeout = 20s) {
     const auto end = std::chrono::steady_clock::now() + timeout;
-    while (screen.find(text, from) == std::string::npos) {
+    const size_t mark = screen.size();
+    EXPECT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
+    while (screen.find(text, mark) == std::string::npos) {
       pollfd p{master, POLLIN, 0};
       char buffer[4096];
       ssize_t n = 0;
@@ -103,15 +104,9 @@ struct Terminal {
     }
     return true;
   }
-  // Sends `keys` and waits for `text` to come after them.
-  bool type(const std::string& keys, const std::string& text) {
-    const size_t mark = screen.size();
-    EXPECT_EQ(write(master, keys.data(), keys.size()), ssize_t(keys.size()));
-    return waitFor(text, mark);
-  }
   // The exit status, or -1 when it did not exit (then the destructor kills it).
   int finish() {
-    waitFor("\x01never", 0, 15s);  // drain the output until the end
+    type("", "\x01never", 15s);  // drain the output until the end
     int status = 0;
     pid_t ended = 0;
     for (int i = 0; i < 50 && (ended = waitpid(pid, &status, WNOHANG)) == 0; ++i) usleep(100000);
@@ -194,9 +189,8 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
     EXPECT_EQ(run.status, f.status) << run.out << run.err;
     const auto advice = zt::record::adviceFor(f.says);
     const bool code = f.says.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ_") == std::string::npos;
-    EXPECT_NE((run.out + run.err).find(code ? "error " + f.says + ": " + advice.meaning : f.says),
-              std::string::npos)
-        << run.out << run.err;
+    const std::string all = run.out + run.err;
+    EXPECT_NE(all.find(code ? "error " + f.says + ": " + advice.meaning : f.says), std::string::npos) << all;
     if (code) EXPECT_NE(run.err.find("What to do: " + advice.action), std::string::npos) << run.err;
     // A complete file with audio or a word why not; no partial file or empty folder.
     if (!exists(dir / "out/system.wav") && !exists(dir / "out/microphone.wav"))
@@ -278,8 +272,8 @@ TEST(RecorderOnATerminal, KeysCtrlZAndCtrlCAlsoAfterTheShellsModeCameBack) {
   TempDir dir;
   Terminal term(dir);
   const termios before = term.mode();
-  ASSERT_TRUE(term.waitFor("; space pauses, q stops)")) << term.screen;
-  ASSERT_TRUE(term.waitFor("  recording")) << term.screen;
+  ASSERT_TRUE(term.type("", "  recording")) << term.screen;
+  EXPECT_NE(term.screen.find("; space pauses, q stops)"), std::string::npos) << term.screen;
   const auto began = std::chrono::steady_clock::now();
   // Raw mode while recording: no line editing, no echo.
   EXPECT_EQ(term.mode().c_lflag & (ICANON | ECHO), 0u);
@@ -297,9 +291,8 @@ TEST(RecorderOnATerminal, KeysCtrlZAndCtrlCAlsoAfterTheShellsModeCameBack) {
   ASSERT_TRUE(WIFSTOPPED(status));
   // The helper runs on meanwhile: its 3 s would land in the files unpaused.
   sleep(3);
-  const size_t mark = term.screen.size();
   ASSERT_EQ(kill(term.pid, SIGCONT), 0);
-  ASSERT_TRUE(term.waitFor("  recording", mark)) << term.screen.substr(mark);
+  ASSERT_TRUE(term.type("", "  recording")) << term.screen;
   ASSERT_TRUE(term.type("\x03", "Stopping")) << term.screen;  // the terminal's SIGINT
   EXPECT_EQ(term.finish(), 130) << term.screen;
   const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
@@ -315,8 +308,8 @@ TEST(RecorderOnATerminal, RecordsInTheBackgroundAndTakesKeysAfterFg) {
   TempDir dir;
   Terminal term(dir, true);
   // Neither stopped by the terminal nor drawing over the shell's line.
-  ASSERT_TRUE(term.waitFor("(for 8 s; Ctrl-C stops)")) << term.screen;
-  term.waitFor("\x01never", 0, 500ms);
+  ASSERT_TRUE(term.type("", "(for 8 s; Ctrl-C stops)")) << term.screen;
+  term.type("", "\x01never", 500ms);
   EXPECT_EQ(term.screen.find("\r\033[K"), std::string::npos) << term.screen;
   ASSERT_TRUE(term.type("fg\n", "  recording")) << term.screen;
   ASSERT_TRUE(term.type("q", "Saved")) << term.screen;
