@@ -3,8 +3,8 @@ module through client_steps.mjs) run the same steps against the scripted
 helper ZT_SIM_HELPER, with the Python of a virtual environment holding the wheel."""
 import asyncio
 import cmath
+import contextlib
 import json
-import math
 import os
 import signal
 import subprocess
@@ -35,8 +35,7 @@ with open(os.open(HELPERS["broken"], os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o75
 
 
 def run(api, scenario, words):
-    """Runs `words` on a session of `api`: the error raised, the steps begun,
-    the chunks taken, the helper's pid and exit status, whether it is left."""
+    """What running `words` on a session of `api` raised, took and left."""
     r = SimpleNamespace(done=[], chunks=[], error=None, emitted=None)
     helper, path = HELPERS[scenario.get("helper")], os.path.join(SCRATCH, f"scenario-{os.getpid()}.json")
     with open(path, "w") as f:
@@ -76,12 +75,9 @@ def run(api, scenario, words):
     async def record():
         env = dict(os.environ, ZT_SIM_SCENARIO=path)
         r.session = (za.Session if api == "sync" else za.AsyncSession)(helper, env=env)
-        if api == "sync":
-            with r.session:
-                await steps(r.session)
-        else:
-            async with r.session:
-                await steps(r.session)
+        async with contextlib.AsyncExitStack() as stack:  # `with` or `async with` as the API wants
+            stack.enter_context(r.session) if api == "sync" else await stack.enter_async_context(r.session)
+            await steps(r.session)
     try:
         asyncio.run(record())
     except BaseException as e:
@@ -107,7 +103,7 @@ def sine_fit(pcm, frequency, rate=16000, skip=64):
     deviation from it relative to it: a lost, repeated or reordered piece
     makes it large. Little-endian hosts only."""
     x = [v / 32768 for v in memoryview(pcm).cast("h")][skip:-skip]
-    turns = [cmath.exp(2j * math.pi * frequency * i / rate) for i in range(len(x))]
+    turns = [cmath.exp(2j * cmath.pi * frequency * i / rate) for i in range(len(x))]
     c = 2 * sum(v / z for v, z in zip(x, turns)) / len(x)
     return abs(c), max(abs(v - (c * z).real) for v, z in zip(x, turns)) / abs(c)
 

@@ -33,13 +33,13 @@ json sines(const json& changes = json::object()) {
   return s;
 }
 
-// `helper`: a shell script's body, "missing", or "text" (a file that is no
-// program); empty: the scripted helper.
+// `helper`: a shell script's body, "missing", or "not executable"; empty: the
+// scripted helper.
 ProgramRun record(const TempDir& dir, const json& scenario, std::vector<std::string> args,
                   const std::string& helper = "") {
-  std::string path = helper.empty() ? ZT_SIM_HELPER_PATH : dir / helper;
-  if (helper == "text") writeFile(path, "text");
-  if (helper.size() > 10) writeFile(path = dir / "helper.sh", "#!/bin/sh\n" + helper, true);
+  const std::string path = helper.empty() ? ZT_SIM_HELPER_PATH : dir / "helper";
+  if (!helper.empty() && helper != "missing")
+    writeFile(path, "#!/bin/sh\n" + helper, helper != "not executable");
   writeFile(dir / "scenario.json", scenario.dump());
   args.insert(args.begin(), {"--helper", path, "--output", dir / "out"});
   return runProgram(ZT_RECORD_PATH, args, {{"ZT_SIM_SCENARIO", dir / "scenario.json"}});
@@ -73,8 +73,7 @@ struct Terminal {
     }
     if (background) setpgid(0, 0);
     setenv("ZT_SIM_SCENARIO", (dir / "scenario.json").c_str(), 1);
-    const std::string out = dir / "out";
-    execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "-o", out.c_str(),
+    execl(ZT_RECORD_PATH, ZT_RECORD_PATH, "--helper", ZT_SIM_HELPER_PATH, "-o", (dir / "out").c_str(),
           background ? "-d8" : nullptr, (char*)nullptr);
     _exit(127);
   }
@@ -170,7 +169,7 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
       {"AUDIO_CONVERSION_FAILED", sines({{"converter", {{"failConvertAfter", 0}}}})},
       {"AUDIO_CONVERSION_FAILED", sines({{"converter", {{"failTail", true}}}})},
       {"cannot start the helper ", {}, "missing"},
-      {"Permission denied", {}, "text"},
+      {"Permission denied", {}, "not executable"},
       {"ended without finishing the recording (exit status 3)", {}, kStarts + "exit 3\n"},
       {"killed by signal 9", {}, "read line\nkill -9 $$\n"},
       {"sent a line this recorder does not understand", {}, "read line\necho 'x'\n" + kEnds + "exit 1\n"},
@@ -202,7 +201,7 @@ TEST(Recorder, ExplainsEveryFailureAndLeavesCompleteFilesOrNone) {
                       ? !readWav(wav).empty()
                       : run.out.find(nothing) != std::string::npos ||
                             run.out.find("Nothing was recorded; no file written") != std::string::npos ||
-                            f.helper == "missing" || f.helper == "text" || f.status == 2)
+                            f.helper == "missing" || f.helper == "not executable" || f.status == 2)
           << name << "\n"
           << run.out;
     }
