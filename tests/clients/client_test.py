@@ -27,8 +27,7 @@ for part in ("streams", "engines"):
 # (name, scenario, steps, error class raised by the last step); "helper" swaps the helper.
 FAILURES = json.load(open(os.path.join(HERE, "failures.json")))
 HostFault = type("HostFault", (Exception,), {})
-# The scripted helper, or one that is missing, not executable, or exits 127
-# as one whose library is missing does.
+# The scripted helper, or one missing, not executable, or exiting 127 as one missing a library does.
 HELPERS = {None: SIM, "missing": SCRATCH + "/none", "not executable": __file__, "broken": SCRATCH + "/broken"}
 with open(os.open(HELPERS["broken"], os.O_CREAT | os.O_TRUNC | os.O_WRONLY, 0o755), "w") as f:
     f.write("#!/bin/sh\necho 'cannot open shared object file' >&2\nexit 127\n")
@@ -99,10 +98,9 @@ def run(api, scenario, words):
 
 
 def sine_fit(pcm, frequency, rate=16000, skip=64):
-    """Amplitude (of full scale) of the best-fitting sine, and the largest
-    deviation from it relative to it: a lost, repeated or reordered piece
-    makes it large. Little-endian hosts only."""
-    x = [v / 32768 for v in memoryview(pcm).cast("h")][skip:-skip]
+    """Amplitude (of full scale) of the best-fitting sine, and the largest deviation
+    from it relative to it: a lost, repeated or reordered piece makes that large."""
+    x = [v / 32768 for v in memoryview(pcm).cast("h")][skip:-skip]  # native order: little-endian hosts
     turns = [cmath.exp(2j * cmath.pi * frequency * i / rate) for i in range(len(x))]
     c = 2 * sum(v / z for v, z in zip(x, turns)) / len(x)
     return abs(c), max(abs(v - (c * z).real) for v, z in zip(x, turns)) / abs(c)

@@ -14,6 +14,7 @@
 using namespace zt::test;
 using namespace zt::test::record;
 using namespace std::chrono_literals;
+using std::filesystem::file_size;
 
 namespace {
 
@@ -29,11 +30,6 @@ struct TonesPlaying {
   pulse::PulseServer server{pulse::standardScript()};
   std::vector<pid_t> players;
 };
-
-off_t fileSize(const std::string& path) {
-  std::error_code missing;
-  return off_t(std::filesystem::file_size(path, missing));  // -1 when missing
-}
 
 // `command` as if the toolchain was never there: its folder bound to an empty one.
 bool canHideTheToolchain() {
@@ -107,14 +103,14 @@ TEST(Package, DependsOnWhatItLoadsRecordsAloneAndLeavesPlayableFilesWhenKilled) 
   ChildOptions options;
   options.args = {"--output", dir / "killed"};
   Child recorder(record[0], options);
-  ASSERT_TRUE(
-      pulse::waitUntil([&] { return fileSize(dir / "killed/system.partial.wav") >= 44 + 32000; }, 60s));
+  const std::string growing = dir / "killed/system.partial.wav";
+  ASSERT_TRUE(pulse::waitUntil([&] { return exists(growing) && file_size(growing) >= 44 + 32000; }, 60s));
   recorder.signal(SIGKILL);
   EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
   for (const std::string name : {"system", "microphone"}) {
     EXPECT_FALSE(exists(dir / ("killed/" + name + ".wav"))) << name;
     const std::string partial = dir / ("killed/" + name + ".partial.wav");
-    const double onDisk = (fileSize(partial) - 44) / 32000.0, read = soxDuration(partial);
+    const double onDisk = (double(file_size(partial)) - 44) / 32000.0, read = soxDuration(partial);
     EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
     EXPECT_NEAR(read, onDisk - 0.05, 0.05 + 1e-9) << name;
   }

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "support/child_process.h"
 
@@ -32,9 +31,8 @@ inline void writeFile(const std::string& path, const std::string& text, bool exe
 }
 
 inline std::string readFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // What `sox --i -D` reads as the duration; negative when sox cannot read it.
