@@ -1,11 +1,9 @@
-// Runs one session of the installed zentrell-audio module through the steps
-// client_test.py names, and prints what happened as one line of JSON:
-//   node client_steps.mjs '{"helper": PATH, "scenario": PATH, "steps": [...]}'
+// One session of the installed module through client_test.py's steps; prints
+// what happened as JSON:   node client_steps.mjs '{"helper", "scenario", "steps"}'
 import { existsSync } from 'node:fs';
 import * as za from 'zentrell-audio';
 
 const { helper, scenario, steps } = JSON.parse(process.argv[2]);
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 class HostFault extends Error {}
 const out = { done: [], chunks: [], emitted: [], error: null, alive: false };
 let s;
@@ -15,10 +13,10 @@ try {
   for (const step of steps) {
     out.done.push(step);
     if (step === 'kill') process.kill(s.pid, 'SIGKILL');
-    else if (step === 'sleep') await sleep(2000);
+    else if (step === 'sleep') await new Promise((resolve) => setTimeout(resolve, 2000));
     else if (['iterate', 'break', 'raise'].includes(step)) {
-      for await (const chunk of s) {
-        out.chunks.push([chunk.source, chunk.offset, chunk.total, chunk.pcm.toString('base64')]);
+      for await (const { source, offset, total, pcm } of s) {
+        out.chunks.push({ source, offset, total, pcm: [...pcm] });
         if (step === 'break') break;
         if (step === 'raise') throw new HostFault();
       }

@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
-# Builds both client packages around HELPER and installs them the way a host
-# developer would: the wheel into a fresh virtual environment, the npm
-# tarball into a scratch project.   prepare.sh HELPER DIR
+# Builds both client packages around HELPER and installs them as a host developer
+# would: the wheel into a fresh venv, the npm tarball into a project.   prepare.sh HELPER DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-helper=$1
 dir=$2
 rm -rf "$dir/packages" "$dir/venv" "$dir/node" "$dir/scratch"
 mkdir -p "$dir/scratch" "$dir/node"
-bash "$here/../../clients/build_packages.sh" "$helper" "$dir/packages" >/dev/null
+bash "$here/../../clients/build_packages.sh" "$1" "$dir/packages" >/dev/null
 
 # NumPy, where the system has it, stays visible: chunks then offer arrays.
 python3 -m venv --system-site-packages "$dir/venv"
-"$dir/venv/bin/python" -m pip install --quiet --no-index --no-deps --disable-pip-version-check \
-  "$dir"/packages/*.whl
+"$dir/venv/bin/python" -m pip install --quiet --no-index --no-deps --disable-pip-version-check "$dir"/packages/*.whl
 
 cd "$dir/node"
 echo '{"name":"client-tests","private":true,"type":"module"}' >package.json

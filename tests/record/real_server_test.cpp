@@ -1,17 +1,11 @@
-// zentrell-record, its Debian package, the demo and the guide's example hosts
-// with the real helper: the package depends on what it loads and records
-// without the build's toolchain, a recorder killed mid-way leaves playable
-// files and a helper that ends by itself, the hosts report the helper's
-// errors, and the demo brings its own server to a machine that has none.
+// zentrell-record, its package, the demo and the example hosts on real servers.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <regex>
-#include <set>
 
 #include "pulse/pulse_server.h"
 #include "record/recorder_run.h"
@@ -20,17 +14,15 @@
 using namespace zt::test;
 using namespace zt::test::record;
 using namespace std::chrono_literals;
+using std::filesystem::file_size;
 
 namespace {
 
 // 1000 Hz playing on "speakers", 440 Hz spoken into the virtual microphone.
 struct TonesPlaying {
-  explicit TonesPlaying(const TempDir& dir) {
-    if (!server.ready()) return;
-    for (const auto& [sink, frequency] : {std::pair{"speakers", 1000}, {"micsink", 440}}) {
-      pulse::writeRaw(dir / sink, pulse::tone(frequency, 60, 48000, frequency == 1000 ? 0.5 : 0.4));
-      players.push_back(server.play(sink, dir / sink));
-    }
+  TonesPlaying() {
+    for (const auto& [sink, frequency, level] : {std::tuple{"speakers", 1000, 0.5}, {"micsink", 440, 0.4}})
+      if (server.ready()) players.push_back(server.play(sink, pulse::tone(frequency, 60, 48000, level)));
   }
   ~TonesPlaying() {
     for (pid_t p : players) pulse::PulseServer::stopPlayer(p);
@@ -39,32 +31,7 @@ struct TonesPlaying {
   std::vector<pid_t> players;
 };
 
-off_t fileSize(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_size : -1;
-}
-
-// An installed executable needs only glibc (the sanitizer runtime adds
-// libresolv), the C++ runtime, libsoxr, and for the recorder libsndfile.
-void expectSelfContained(const std::string& path, bool isHelper) {
-  EXPECT_EQ(runProgram("/usr/bin/env", {"readelf", "-S", "-W", path}).out.find(" .symtab "),
-            std::string::npos)
-      << path << " is not stripped";
-  const ProgramRun dynamic = runProgram("/usr/bin/env", {"readelf", "-d", path});
-  ASSERT_EQ(dynamic.status, 0) << dynamic.err;
-  std::set<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
-                                   "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
-  if (!isHelper) allowed.insert("libsndfile.so.1");
-  // Else the shared libraries are installed beside it.
-  if (!ZT_STATIC_DISPATCH && isHelper) allowed.insert({"libdispatch.so", "libBlocksRuntime.so"});
-  const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
-  for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
-    EXPECT_TRUE(allowed.count((*it)[1]) || (*it)[1].str().starts_with("ld-linux"))
-        << path << " needs " << (*it)[1];
-}
-
-// `command` as on a machine that never had the toolchain: in a mount
-// namespace where its folder is an empty one.
+// `command` as if the toolchain was never there: its folder bound to an empty one.
 bool canHideTheToolchain() {
   return geteuid() == 0 && access("/usr/bin/unshare", X_OK) == 0 && *ZT_TOOLCHAIN_DIR;
 }
@@ -72,13 +39,13 @@ ProgramRun withoutTheToolchain(std::vector<std::string> command,
                                const std::map<std::string, std::string>& env = {}) {
   TempDir empty;
   command.insert(command.begin(), {"--mount", "sh", "-c", R"(mount --bind "$0" "$1" && shift && exec "$@")",
-                                   empty.path(), ZT_TOOLCHAIN_DIR});
+                                   empty.path, ZT_TOOLCHAIN_DIR});
   return runProgram("/usr/bin/unshare", command, env, 120s);
 }
 
 }  // namespace
 
-TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
+TEST(Package, DependsOnWhatItLoadsRecordsAloneAndLeavesPlayableFilesWhenKilled) {
   TempDir dir;
   const ProgramRun cpack = runProgram(
       ZT_CPACK_COMMAND, {"--config", ZT_BINARY_DIR "/CPackConfig.cmake", "-B", dir / "out"}, {}, 300s);
@@ -94,12 +61,28 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
   EXPECT_EQ(fields.out.find("dispatch"), std::string::npos) << fields.out;
   ASSERT_EQ(runProgram("/usr/bin/dpkg", {"-x", deb, dir / "root"}).status, 0);
   const std::string bin = dir / "root/usr/bin/";
-  for (const char* file : {"zentrell-audio-helper", "zentrell-record"})
-    expectSelfContained(bin + file, std::string(file).ends_with("helper"));
+  for (const std::string& path : {bin + "zentrell-audio-helper", bin + "zentrell-record"}) {
+    EXPECT_EQ(runProgram("/usr/bin/env", {"readelf", "-S", "-W", path}).out.find(" .symtab "),
+              std::string::npos)
+        << path << " is not stripped";
+    const ProgramRun dynamic = runProgram("/usr/bin/env", {"readelf", "-d", path});
+    ASSERT_EQ(dynamic.status, 0) << dynamic.err;
+    // glibc (the sanitizer runtime adds libresolv), the C++ runtime, libsoxr,
+    // and the recorder's libsndfile or the libdispatch beside the helper.
+    std::vector<std::string> allowed = {"libc.so.6",      "libm.so.6",     "libresolv.so.2",
+                                        "libstdc++.so.6", "libgcc_s.so.1", "libsoxr.so.0"};
+    if (path.ends_with("record")) allowed.push_back("libsndfile.so.1");
+    if (!ZT_STATIC_DISPATCH && path.ends_with("helper"))
+      allowed.insert(allowed.end(), {"libdispatch.so", "libBlocksRuntime.so"});
+    const std::regex needed(R"(\(NEEDED\)\s+Shared library: \[(.+)\])");
+    for (std::sregex_iterator it(dynamic.out.begin(), dynamic.out.end(), needed), end; it != end; ++it)
+      EXPECT_TRUE(std::ranges::count(allowed, (*it)[1].str()) || (*it)[1].str().starts_with("ld-linux"))
+          << path << " needs " << (*it)[1];
+  }
 
   // No --helper: the recorder runs the helper beside it, without the
   // toolchain where that can be hidden. Each tone lands in its own file.
-  TonesPlaying tones(dir);
+  TonesPlaying tones;
   ASSERT_TRUE(tones.server.ready());
   const std::vector<std::string> record = {bin + "zentrell-record", "-d", "2", "-o", dir / "rec"};
   const ProgramRun run = canHideTheToolchain()
@@ -107,12 +90,37 @@ TEST(Package, DependsOnWhatItLoadsAndRecordsWithoutTheToolchain) {
                              : runProgram(record[0], {record.begin() + 1, record.end()}, {}, 60s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   for (const auto& [name, mine, level] : {std::tuple{"system", 1000, 0.5}, {"microphone", 440, 0.4}}) {
-    const Wav wav = readWav(dir / ("rec/" + std::string(name) + ".wav"));
-    EXPECT_NEAR(wav.seconds(), 2.0, 0.1) << name;
+    const std::vector<int16_t> wav = readWav(dir / ("rec/" + std::string(name) + ".wav"));
+    EXPECT_NEAR(wav.size() / 16000.0, 2.0, 0.1) << name;
     // Its own tone alone, without a gap or a click, past the first block.
-    const auto fit = fitSine(wav.samples, mine, 4000);
+    const auto fit = fitSine(wav, mine, 4000);
     EXPECT_NEAR(fit.amplitude, level, 0.1) << name;
     EXPECT_LT(fit.worstWindowResidual, 0.1) << name;
+  }
+  // Killed mid-way, it leaves files under their partial names, of which sox
+  // reads all but the piece (100 ms) written before the header's update.
+  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);  // for its orphaned helper
+  ChildOptions options;
+  options.args = {"--output", dir / "killed"};
+  Child recorder(record[0], options);
+  const std::string growing = dir / "killed/system.partial.wav";
+  ASSERT_TRUE(pulse::waitUntil([&] { return exists(growing) && file_size(growing) >= 44 + 32000; }, 60s));
+  recorder.signal(SIGKILL);
+  EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
+  for (const std::string name : {"system", "microphone"}) {
+    EXPECT_FALSE(exists(dir / ("killed/" + name + ".wav"))) << name;
+    const std::string partial = dir / ("killed/" + name + ".partial.wav");
+    const double onDisk = (double(file_size(partial)) - 44) / 32000.0, read = soxDuration(partial);
+    EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
+    EXPECT_NEAR(read, onDisk - 0.05, 0.05 + 1e-9) << name;
+  }
+  // The helper sees its input end, stops, and exits by itself.
+  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
+  const pid_t helper = std::atoi(helpers.out.c_str());
+  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
+  if (!waitProcess(helper, 30s)) {
+    ADD_FAILURE() << "the helper is still there";
+    endProcess(helper);
   }
   ASSERT_EQ(unlink((bin + "zentrell-audio-helper").c_str()), 0);
   const ProgramRun alone = runProgram(record[0], {"--output", dir / "rec2"});
@@ -138,72 +146,39 @@ TEST(ExampleHosts, ReportTheHelpersErrorOrThatItIsMissing) {
   TempDir dir;
   for (const auto& [interpreter, file] :
        {std::pair{"node", "minimal_host.js"}, {"python3", "minimal_host.py"}}) {
-    for (const std::string& helper : {std::string(ZT_HELPER_PATH), dir / "gone", std::string()}) {
+    for (const auto& [helper, says] : std::vector<std::pair<std::string, std::string>>{
+             {ZT_HELPER_PATH, "helper error: SYSTEM_AUDIO_UNAVAILABLE"},
+             {dir / "gone", "zentrell-audio-helper not found (" + dir / "gone" + "): install it"},
+             {"", "zentrell-audio-helper not found (zentrell-audio-helper): install it"}}) {
       const ProgramRun run = runProgram(
           "/usr/bin/env", {interpreter, std::string(ZT_SOURCE_DIR) + "/docs/examples/" + file, "1"},
           {{"ZENTRELL_HELPER", helper}, {"PULSE_SERVER", "unix:" + dir / "no-server"}}, 60s);
       EXPECT_EQ(run.status, 1) << run.out << run.err;
-      const std::string says = helper == ZT_HELPER_PATH
-                                   ? "helper error: SYSTEM_AUDIO_UNAVAILABLE"
-                                   : "zentrell-audio-helper not found (" +
-                                         (helper.empty() ? "zentrell-audio-helper" : helper) +
-                                         "): install it";
       EXPECT_NE((run.out + run.err).find(says), std::string::npos) << run.out << run.err;
     }
   }
 }
 
-TEST(RecordOnPulse, KilledMidwayLeavesPlayableFilesAndTheHelperEnds) {
-  // The killed recorder's orphaned helper comes to this process to be seen.
-  ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
-  TempDir dir;
-  TonesPlaying tones(dir);
-  ASSERT_TRUE(tones.server.ready());
-  ChildOptions options;
-  options.args = {"--output", dir / "out"};
-  Child recorder(ZT_RECORD_PATH, options);
-  ASSERT_TRUE(pulse::waitUntil([&] { return fileSize(dir / "out/system.partial.wav") >= 44 + 32000; }, 60s));
-  recorder.signal(SIGKILL);
-  EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
-  // The files keep their partial names; sox reads all that reached the disk
-  // but at most the piece (100 ms) written before the header's update.
-  for (const std::string name : {"system", "microphone"}) {
-    EXPECT_FALSE(exists(dir / ("out/" + name + ".wav"))) << name;
-    const std::string partial = dir / ("out/" + name + ".partial.wav");
-    const double onDisk = (fileSize(partial) - 44) / 32000.0, read = soxDuration(partial);
-    EXPECT_GE(read, name == "system" ? 0.9 : 0) << name;
-    EXPECT_LE(read, onDisk + 1e-9) << name;
-    EXPECT_GE(read, onDisk - 0.1) << name;
-  }
-  // The helper sees its input end, stops, and exits by itself.
-  const ProgramRun helpers = runProgram("pgrep", {"-P", std::to_string(getpid()), "zentrell-audio"});
-  const pid_t helper = std::atoi(helpers.out.c_str());
-  ASSERT_EQ(helpers.out, std::to_string(helper) + "\n");
-  if (!waitProcess(helper, 30s)) {
-    ADD_FAILURE() << "the helper is still there";
-    endProcess(helper);
-  }
-}
-
 TEST(Demo, RecordsOnItsOwnServerWhenTheMachineHasNone) {
   TempDir home;
-  // No user server can answer: every place a client looks leads nowhere.
-  for (const char* name : {"HOME", "XDG_RUNTIME_DIR", "PULSE_RUNTIME_PATH"})
-    setenv(name, home.path().c_str(), 1);
-  setenv("PULSE_SERVER", ("unix:" + home / "no-server").c_str(), 1);
-  setenv("ZENTRELL_RECORD", ZT_RECORD_PATH, 1);
   const std::string out = home / "demo";
-  const ProgramRun run =
-      runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out}, {}, 240s);
+  // No user server can answer: every place a client looks leads nowhere.
+  const ProgramRun run = runProgram("/bin/bash", {std::string(ZT_SOURCE_DIR) + "/tools/demo.sh", out},
+                                    {{"HOME", home.path},
+                                     {"XDG_RUNTIME_DIR", home.path},
+                                     {"PULSE_RUNTIME_PATH", home.path},
+                                     {"PULSE_SERVER", "unix:" + home / "no-server"},
+                                     {"ZENTRELL_RECORD", ZT_RECORD_PATH}},
+                                    240s);
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_NE(run.out.find("no sound server found"), std::string::npos) << run.out;
   for (const char* name : {"system", "microphone"}) {
     const std::string wav = out + "/" + name + ".wav";
     EXPECT_NE(run.out.find(wav), std::string::npos) << "the demo does not name " << wav;
     // Music on the output, speech on the microphone: both clearly audible.
-    const Wav w = readWav(wav);
-    EXPECT_NEAR(w.seconds(), 5.0, 0.1) << name;
-    EXPECT_TRUE(!w.samples.empty() && *std::max_element(w.samples.begin(), w.samples.end()) > 3277) << name;
+    const std::vector<int16_t> w = readWav(wav);
+    EXPECT_NEAR(w.size() / 16000.0, 5.0, 0.1) << name;
+    EXPECT_TRUE(!w.empty() && *std::max_element(w.begin(), w.end()) > 3277) << name;
     EXPECT_EQ(readFile(out + "/" + name + ".png").substr(1, 3), "PNG") << name;
   }
   // The private server, its players and its folder are gone.

@@ -1,40 +1,28 @@
-// Runs zentrell-record as a person or a script would, and reads back what
-// it wrote the way a strict player would.
+// Runs zentrell-record and reads back what it wrote as a strict player would.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
-#include <sstream>
-#include <string>
-#include <vector>
 
 #include "support/child_process.h"
 
 namespace zt::test::record {
 
+using std::filesystem::exists;
 using zt::test::ProgramRun;
 using zt::test::runProgram;
 
 // A fresh folder under /tmp, removed with the object.
-class TempDir {
- public:
-  TempDir() {
-    char templ[] = "/tmp/zt-record-XXXXXX";
-    if (mkdtemp(templ)) path_ = templ;
-  }
-  ~TempDir() {
-    if (!path_.empty()) runProgram("/bin/rm", {"-rf", path_});
-  }
-  const std::string& path() const { return path_; }
-  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+struct TempDir {
+  TempDir() { mkdtemp(path.data()); }
+  ~TempDir() { runProgram("/bin/rm", {"-rf", path}); }
+  std::string operator/(const std::string& name) const { return path + "/" + name; }
+  std::string path = "/tmp/zt-record-XXXXXX";
 };
 
 inline void writeFile(const std::string& path, const std::string& text, bool executable = false) {
@@ -43,12 +31,9 @@ inline void writeFile(const std::string& path, const std::string& text, bool exe
 }
 
 inline std::string readFile(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path, std::ios::binary).rdbuf();
-  return s.str();
+  std::ifstream file(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(file), {}};
 }
-
-inline bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 // What `sox --i -D` reads as the duration; negative when sox cannot read it.
 inline double soxDuration(const std::string& path) {
@@ -56,32 +41,26 @@ inline double soxDuration(const std::string& path) {
   return run.status == 0 ? atof(run.out.c_str()) : -1;
 }
 
-struct Wav {
-  uint16_t channels = 0;
-  uint32_t sampleRate = 0;
-  std::vector<int16_t> samples;
-  double seconds() const { return sampleRate ? double(samples.size()) / sampleRate : 0; }
-};
-
-// A file with the canonical 44-byte header of 16-bit PCM whose sizes agree
-// with its length; an empty Wav and a test failure otherwise.
-inline Wav readWav(const std::string& path) {
+// The samples of a file with the canonical 44-byte header of 16 kHz mono
+// 16-bit PCM whose sizes agree with its length; else none and a failure.
+inline std::vector<int16_t> readWav(const std::string& path) {
   const std::string b = readFile(path);
   const auto le = [&b](size_t at, int bytes) {
     uint32_t v = 0;
     for (int i = bytes - 1; i >= 0; --i) v = v << 8 | uint8_t(b[at + i]);
     return v;
   };
-  Wav wav;
+  std::vector<int16_t> samples;
   if (b.size() < 44 || b.compare(0, 4, "RIFF") != 0 || b.compare(8, 8, "WAVEfmt ") != 0 ||
-      b.compare(36, 4, "data") != 0 || le(20, 2) != 1 || le(34, 2) != 16 || le(4, 4) + 8ull != b.size() ||
-      le(40, 4) + 44ull != b.size()) {
-    ADD_FAILURE() << path << " is not a complete 16-bit PCM WAVE file (" << b.size() << " bytes)";
-    return wav;
+      b.compare(36, 4, "data") != 0 || le(20, 2) != 1 || le(22, 2) != 1 || le(24, 4) != 16000 ||
+      le(34, 2) != 16 || le(4, 4) + 8ull != b.size() || le(40, 4) + 44ull != b.size()) {
+    ADD_FAILURE() << path << " is not a complete 16 kHz mono 16-bit PCM WAVE file (" << b.size() << " bytes)";
+    return samples;
   }
-  wav.channels = le(22, 2), wav.sampleRate = le(24, 4);
-  for (size_t i = 44; i + 1 < b.size(); i += 2) wav.samples.push_back(int16_t(le(i, 2)));
-  return wav;
+  for (size_t i = 44; i + 1 < b.size(); i += 2) samples.push_back(int16_t(le(i, 2)));
+  return samples;
 }
+
+inline double wavSeconds(const std::string& path) { return readWav(path).size() / 16000.0; }
 
 }  // namespace zt::test::record
