@@ -1,4 +1,6 @@
-// ZTConverter's loop against a scripted converter; buffer bounds; slicing.
+// The libsoxr converter on its own (its downmix, kept excess and tail show
+// in the fidelity tests); ZTConverter's loop against a scripted converter;
+// buffer bounds; slicing.
 #include "audio/ZTConverter.h"
 
 #include <gtest/gtest.h>
@@ -11,15 +13,91 @@
 namespace zt {
 namespace {
 
-using platform::AudioFormat;
-using platform::ConverterInputStatus;
-using platform::PCMBuffer;
-using Status = platform::ConverterOutputStatus;
+using namespace platform;
+using test::makeBuffer;
+using Status = ConverterOutputStatus;
 
 constexpr auto kFull = Status::HaveData;
 constexpr auto kDry = Status::InputRanDry;
 constexpr auto kEnd = Status::EndOfStream;
 constexpr auto kUnknown = static_cast<Status>(7);
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN(), kInf = std::numeric_limits<double>::infinity();
+
+AudioFormat stereoFloat(double rate) { return AudioFormat{SampleType::Float32, rate, 2, true}; }
+
+TEST(SoxrConverter, MakesOnlyWireConvertersFromFormatsInRange) {
+  EXPECT_NE(makeSoxrConverter({SampleType::Int16, 8000, 1, false}, wireFormat()), nullptr);
+  EXPECT_NE(makeSoxrConverter({SampleType::Float64, 192000, 8, false}, wireFormat()), nullptr);
+  for (const AudioFormat& to :
+       {AudioFormat{SampleType::Float32, 16000, 1, true}, AudioFormat{SampleType::Int16, 16000, 2, true},
+        AudioFormat{SampleType::Int16, 44100, 1, true}})
+    EXPECT_EQ(makeSoxrConverter(stereoFloat(48000), to), nullptr);
+  for (const AudioFormat& bad :
+       {stereoFloat(7999), stereoFloat(192001), stereoFloat(kNaN),
+        AudioFormat{SampleType::Float32, 48000, 0, true}, AudioFormat{SampleType::Float32, 48000, 9, true},
+        AudioFormat{static_cast<SampleType>(9), 48000, 2, true}})
+    EXPECT_EQ(makeSoxrConverter(bad, wireFormat()), nullptr) << bad.sampleRate << " " << bad.channelCount;
+}
+
+TEST(SoxrConverter, RoundsToNearestAndClipsWithoutDither) {
+  // At 16 kHz nothing is filtered, so the rounding shows sample by sample.
+  auto converter = makeSoxrConverter(AudioFormat{SampleType::Float64, 16000, 1, true}, wireFormat());
+  ASSERT_NE(converter, nullptr);
+  // In LSB of the output.
+  const double in[] = {0.4,    0.6,   -0.4,   -0.6,    100.3, -100.7, 32768,
+                       -32768, 49152, -49152, 32766.6, kNaN,  kInf};
+  const std::vector<int16_t> expected = {0, 1, 0, -1, 100, -101, 32767, -32768, 32767, -32768, 32767, 0, 0};
+  const auto buffer = makeBuffer(converter->inputFormat(), std::size(in),
+                                 [&](uint32_t, uint64_t i) { return in[i] / 32768; });
+  const PCMBuffer* next = &buffer;
+  // The buffer once, then no data now; then the end of the stream.
+  const ConverterInputBlock once = [&](uint32_t, ConverterInputStatus* status) {
+    *status = next ? ConverterInputStatus::HaveData : ConverterInputStatus::NoDataNow;
+    return std::exchange(next, nullptr);
+  };
+  const ConverterInputBlock end = [](uint32_t, ConverterInputStatus* status) -> const PCMBuffer* {
+    *status = ConverterInputStatus::EndOfStream;
+    return nullptr;
+  };
+  std::vector<int16_t> samples;
+  auto output = PCMBuffer::make(wireFormat(), 64);
+  for (const auto& [block, status] : {std::pair{once, Status::InputRanDry}, {end, Status::EndOfStream}}) {
+    std::optional<Error> error;
+    EXPECT_EQ(converter->convert(*output, &error, block), status);
+    samples.insert(samples.end(), output->int16ChannelData(),
+                   output->int16ChannelData() + output->frameLength());
+  }
+  EXPECT_EQ(samples, expected);
+}
+
+TEST(SoxrConverter, ReportsErrorsForBuffersItCannotUse) {
+  const AudioFormat from = stereoFloat(48000);
+  const auto good = makeBuffer(from, 480, [](uint32_t, uint64_t) { return 0.5; });
+  const auto other = makeBuffer(stereoFloat(44100), 441, [](uint32_t, uint64_t) { return 0.5; });
+  std::vector<float> shortStorage(100);
+  const auto missing = PCMBuffer::wrapping(from, 480, AudioBufferList{{{2, 3840, nullptr}}});
+  const auto shortBuffer = PCMBuffer::wrapping(from, 480, AudioBufferList{{{2, 400, shortStorage.data()}}});
+  const auto noList = PCMBuffer::wrapping(from, 480, std::nullopt);
+  auto wire = PCMBuffer::make(wireFormat(), 416);
+  auto floatOutput = PCMBuffer::make(AudioFormat{SampleType::Float32, 16000, 1, true}, 416);
+  const struct {
+    const char* name;
+    PCMBuffer* out;
+    const PCMBuffer* in;
+  } cases[] = {{"float output", &*floatOutput, &good}, {"other format", &*wire, &other},
+               {"no buffer", &*wire, nullptr},         {"no data", &*wire, &missing},
+               {"short data", &*wire, &shortBuffer},   {"no list", &*wire, &noList}};
+  for (const auto& c : cases) {
+    std::optional<Error> error;
+    const ConverterInputBlock block = [&](uint32_t, ConverterInputStatus* s) {
+      *s = ConverterInputStatus::HaveData;
+      return c.in;
+    };
+    EXPECT_EQ(makeSoxrConverter(from, wireFormat())->convert(*c.out, &error, block), Status::Error) << c.name;
+    EXPECT_TRUE(error.has_value()) << c.name;
+  }
+}
 
 // One call of the scripted converter.
 struct Step {
@@ -29,16 +107,15 @@ struct Step {
 };
 
 // Its n-th sample is n, so the output shows which calls' frames went out.
-class ScriptedConverter : public platform::AudioConverter {
+class ScriptedConverter : public AudioConverter {
  public:
   ScriptedConverter(AudioFormat in, AudioFormat out, std::deque<Step> steps)
       : in_(in), out_(out), steps_(std::move(steps)) {}
   const AudioFormat& inputFormat() const override { return in_; }
   const AudioFormat& outputFormat() const override { return out_; }
   void setDownmix(bool) override {}
-  void setPrimeMethod(platform::ConverterPrimeMethod) override {}
-  Status convert(PCMBuffer& output, std::optional<platform::Error>* error,
-                 const platform::ConverterInputBlock& input) override {
+  void setPrimeMethod(ConverterPrimeMethod) override {}
+  Status convert(PCMBuffer& output, std::optional<Error>* error, const ConverterInputBlock& input) override {
     ConverterInputStatus status;
     input(64, &status);
     if (steps_.empty()) return Status::Error;
@@ -47,7 +124,7 @@ class ScriptedConverter : public platform::AudioConverter {
     output.setFrameLength(step.frames);
     if (int16_t* samples = output.int16ChannelData())
       for (uint32_t i = 0; i < step.frames; ++i) samples[i] = static_cast<int16_t>(written_++);
-    if (step.fillError) *error = platform::Error{"test", 1};
+    if (step.fillError) *error = Error{"test", 1};
     return step.status;
   }
 
@@ -58,7 +135,7 @@ class ScriptedConverter : public platform::AudioConverter {
 };
 
 struct Scripted {
-  explicit Scripted(std::deque<Step> steps, AudioFormat output = platform::wireFormat())
+  explicit Scripted(std::deque<Step> steps, AudioFormat output = wireFormat())
       : platform([steps, output](const AudioFormat& from, const AudioFormat&) {
           return std::make_unique<ScriptedConverter>(from, output, steps);
         }) {}
@@ -66,8 +143,8 @@ struct Scripted {
   test::OutputCapture capture;
   ZTConverter converter{platform};
   bool convert() {
-    const AudioFormat format{platform::SampleType::Float32, 48000, 2, true};
-    return converter.convert(test::makeBuffer(format, 480, [](uint32_t, uint64_t) { return 0.0; }), "system",
+    const AudioFormat format{SampleType::Float32, 48000, 2, true};
+    return converter.convert(makeBuffer(format, 480, [](uint32_t, uint64_t) { return 0.0; }), "system",
                              capture.output());
   }
 };
@@ -79,17 +156,17 @@ std::vector<int16_t> firstSamples(int count) {
 }
 
 // Frames of a failed call are dropped, but not those before an unknown
-// status, which ends the loop.
-TEST(ZTConverter, ConversionOutcomes) {
-  std::deque<Step> nine(9, Step{kFull, 3}), sevenAndDry(7, Step{kFull, 3});
+// status, which ends the loop. `finish` rows convert first (one dry call).
+TEST(ZTConverter, ConvertAndFinishOutcomes) {
+  std::deque<Step> nine(9, Step{kFull, 3}), sevenAndDry(7, Step{kFull, 3}), endless(9, Step{kFull, 1});
   sevenAndDry.push_back({kDry, 1});
-  const AudioFormat floatOutput{platform::SampleType::Float32, 16000, 1, true};
   const struct {
     const char* name;
     std::deque<Step> steps;
     bool ok;
     int samples;
-    AudioFormat output = platform::wireFormat();
+    bool finish = false;
+    AudioFormat output = wireFormat();
   } cases[] = {
       {"end of stream", {{kEnd, 4}}, true, 4},
       {"error status", {{kFull, 10}, {Status::Error, 3}}, false, 10},
@@ -98,58 +175,41 @@ TEST(ZTConverter, ConversionOutcomes) {
       {"full and empty", {{kFull, 0}, {kDry, 1}}, false, 0},
       {"nine full passes", nine, false, 24},
       {"seven full passes and a dry one", sevenAndDry, true, 22},
-      {"output without 16-bit data", {{kDry, 5}}, false, 0, floatOutput},
+      {"output without 16-bit data", {{kDry, 5}}, false, 0, false, {SampleType::Float32, 16000, 1, true}},
+      {"finish drains to the end", {{kFull, 2048}, {kDry, 7}, {kEnd, 5}}, true, 2060, true},
+      {"finish dry with nothing left", {{kDry, 0}}, true, 0, true},
+      {"finish error status", {{Status::Error, 0}}, false, 0, true},
+      {"finish error object", {{kEnd, 0, true}}, false, 0, true},
+      {"finish full and empty", {{kFull, 0}, {kEnd, 0}}, false, 0, true},
+      {"finish unknown status", {{kUnknown, 0}}, false, 0, true},
+      {"finish never ends", endless, false, 8, true},
   };
   for (const auto& c : cases) {
-    Scripted s(c.steps, c.output);
-    EXPECT_EQ(s.convert(), c.ok) << c.name;
-    EXPECT_EQ(s.capture.takeSamples(), firstSamples(c.samples)) << c.name;
-  }
-}
-
-TEST(ZTConverter, FinishOutcomes) {
-  const Step ready{kDry, 0};
-  std::deque<Step> endless(9, Step{kFull, 1});
-  endless.push_front(ready);
-  const struct {
-    const char* name;
-    std::deque<Step> steps;
-    bool ok;
-    int samples;
-  } cases[] = {
-      {"drains to the end", {ready, {kFull, 2048}, {kDry, 7}, {kEnd, 5}}, true, 2060},
-      {"dry with nothing left", {ready, ready}, true, 0},
-      {"error status", {ready, {Status::Error, 0}}, false, 0},
-      {"error object", {ready, {kEnd, 0, true}}, false, 0},
-      {"full and empty", {ready, {kFull, 0}, {kEnd, 0}}, false, 0},
-      {"unknown status", {ready, {kUnknown, 0}}, false, 0},
-      {"never ends", endless, false, 8},
-  };
-  for (const auto& c : cases) {
-    Scripted s(c.steps);
-    ASSERT_TRUE(s.convert()) << c.name;
-    EXPECT_EQ(s.converter.finishSource("system", s.capture.output()), c.ok) << c.name;
+    std::deque<Step> steps = c.steps;
+    if (c.finish) steps.push_front({kDry, 0});
+    Scripted s(steps, c.output);
+    EXPECT_EQ(s.convert(), c.ok || c.finish) << c.name;
+    if (c.finish) EXPECT_EQ(s.converter.finishSource("system", s.capture.output()), c.ok) << c.name;
     EXPECT_EQ(s.capture.takeSamples(), firstSamples(c.samples)) << c.name;
   }
 }
 
 // The bounds never read samples: one small block backs every buffer. `last`
 // overrides the last buffer's size; 0 leaves it without data.
-platform::AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach,
-                                 std::optional<uint32_t> last = std::nullopt) {
+AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach, std::optional<uint32_t> last = std::nullopt) {
   static std::vector<std::byte> backing(64);
-  platform::AudioBufferList list;
+  AudioBufferList list;
   for (uint32_t i = 0; i < buffers; ++i) list.buffers.push_back({1, bytesEach, backing.data()});
   if (last) list.buffers.back() = {1, *last, *last ? backing.data() : nullptr};
   return list;
 }
 
 TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
-  const platform::AudioBufferList one = listOf(1, 3840);
+  const AudioBufferList one = listOf(1, 3840);
   const struct {
     uint32_t frames, channels;
     double rate;
-    std::optional<platform::AudioBufferList> list;
+    std::optional<AudioBufferList> list;
     bool valid;
   } cases[] = {
       {0, 2, 48000, one, false},
@@ -163,7 +223,7 @@ TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
       {480, 2, 7999.999, one, false},
       {480, 2, 192000, one, true},
       {480, 2, 192000.001, one, false},
-      {480, 2, std::numeric_limits<double>::quiet_NaN(), one, false},
+      {480, 2, kNaN, one, false},
       {480, 2, 48000, std::nullopt, false},
       {480, 2, 48000, listOf(0, 0), false},
       {480, 8, 48000, listOf(8, 1920), true},
@@ -175,8 +235,8 @@ TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
       {480, 2, 48000, listOf(2, 0x80000000u), false},
   };
   for (const auto& c : cases) {
-    const auto buffer = platform::PCMBuffer::wrapping(
-        {platform::SampleType::Float32, c.rate, c.channels, true}, c.frames, c.list);
+    const auto buffer =
+        PCMBuffer::wrapping({SampleType::Float32, c.rate, c.channels, true}, c.frames, c.list);
     EXPECT_EQ(ZTValidBuffer(buffer), c.valid) << "case " << &c - cases;
   }
 }
@@ -202,15 +262,11 @@ TEST(ZTEmitPCM, Slices) {
   ZTEmitPCM(test::makeWireBuffer({0x0102, -2}), "system", capture.output());
   EXPECT_EQ(capture.takeLines(),
             std::vector<std::string>{"{\"audio\":\"AgH+/w==\",\"event\":\"audio\",\"source\":\"system\"}"});
-  platform::AudioBufferList list;
-  list.buffers.push_back({1, 16, samples.data()});
-  platform::AudioFormat stereo = platform::wireFormat();
-  stereo.channelCount = 2;
-  EXPECT_FALSE(
-      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 9, list), "system", capture.output()));
-  EXPECT_FALSE(ZTEmitPCM(platform::PCMBuffer::wrapping(stereo, 4, list), "system", capture.output()));
-  EXPECT_TRUE(
-      ZTEmitPCM(platform::PCMBuffer::wrapping(platform::wireFormat(), 8, list), "system", capture.output()));
+  const AudioBufferList list{{{1, 16, samples.data()}}};
+  const AudioFormat stereo{SampleType::Int16, 16000, 2, true};
+  EXPECT_FALSE(ZTEmitPCM(PCMBuffer::wrapping(wireFormat(), 9, list), "system", capture.output()));
+  EXPECT_FALSE(ZTEmitPCM(PCMBuffer::wrapping(stereo, 4, list), "system", capture.output()));
+  EXPECT_TRUE(ZTEmitPCM(PCMBuffer::wrapping(wireFormat(), 8, list), "system", capture.output()));
   EXPECT_EQ(capture.takeSamples(), std::vector<int16_t>(samples.begin(), samples.begin() + 8));
 }
 

@@ -20,23 +20,19 @@ namespace zt::test {
 // Sample value (full scale ±1) of a channel at an absolute frame.
 using SampleFunction = std::function<double(uint32_t channel, uint64_t frame)>;
 
-template <class T>
-void put(std::byte* at, T value) {
-  std::memcpy(at, &value, sizeof value);
-}
-
 // Integer samples are rounded and clipped.
 inline void store(platform::SampleType type, double value, std::byte* at) {
+  const auto put = [at](auto sample) { std::memcpy(at, &sample, sizeof sample); };
   switch (type) {
     case platform::SampleType::Float32:
-      return put(at, static_cast<float>(value));
+      return put(static_cast<float>(value));
     case platform::SampleType::Float64:
-      return put(at, value);
+      return put(value);
     case platform::SampleType::Int16:
-      return put(at, static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L)));
+      return put(static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L)));
     case platform::SampleType::Int32:
-      return put(at, static_cast<int32_t>(
-                         std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0)));
+      return put(static_cast<int32_t>(
+          std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0)));
   }
 }
 

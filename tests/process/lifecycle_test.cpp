@@ -1,5 +1,9 @@
-// Whole recordings on the scripted platform: command orders, audio, failures.
+// Whole sessions on the scripted platform: preparation, command orders,
+// audio, failures, slow answers; and the real backend against a silent server.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -10,6 +14,8 @@
 
 namespace zt::test {
 namespace {
+
+using namespace std::chrono_literals;
 
 const json kRecording = stateEvent("recording");
 const json kPaused = stateEvent("paused");
@@ -23,6 +29,7 @@ json playing(json stream = json::object(), json engine = json::object(), json co
 }
 json withEngine(json engine) { return {{"engines", {engine}}}; }
 json withStream(json stream) { return {{"streams", {stream}}}; }
+json streamError(const char* domain, int code) { return {{"error", {{"domain", domain}, {"code", code}}}}; }
 json microphoneFormat(double rate, int channels) {
   return withEngine({{"inputFormat", {{"rate", rate}, {"channels", channels}}}});
 }
@@ -98,28 +105,23 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
 }
 
 TEST(Lifecycle, StartFailures) {
-  const json declined = {{"error", {{"domain", "SCStreamErrorDomain"}, {"code", -3801}}}};
-  const json otherDomain = {{"error", {{"domain", "OtherDomain"}, {"code", -3801}}}};
   const Events noMicrophone = {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded};
   const Events noScreen = {errorEvent("SCREEN_PERMISSION_DENIED"), kEnded};
   expectOutcomes({
       {"9 channels", microphoneFormat(48000, 9), "start wait300", noMicrophone},
       {"7999 Hz", microphoneFormat(7999, 1), "start wait300", noMicrophone},
-      {"8 channels at 192000 Hz", microphoneFormat(192000, 8), "start wait300 stop", {kRecording, kEnded}},
+      {"8 channels at 192000 Hz", microphoneFormat(192000, 8), "start wait300 stop",
+       Events{kRecording, kEnded}},
       {"engine does not start", withEngine({{"startFails", true}}), "start wait300", noMicrophone},
-      {"audio output refused",
-       withStream({{"addOutputFails", true}}),
-       "start wait300",
-       {errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}},
-      {"withdrawn before resume",
-       {{"screenPreflight", {true, true, false}}},
+      {"audio output refused", withStream({{"addOutputFails", true}}), "start wait300",
+       Events{errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}},
+      {"withdrawn before resume", json{{"screenPreflight", {true, true, false}}},
        "start wait300 pause wait300 resume",
-       {kRecording, kPaused, errorEvent("SCREEN_PERMISSION_DENIED"), kEnded}},
-      {"declined at stream start", withStream({{"start", declined}}), "start wait300", noScreen},
-      {"another domain",
-       withStream({{"start", otherDomain}}),
-       "start wait300",
-       {errorEvent("CAPTURE_START_FAILED"), kEnded}},
+       Events{kRecording, kPaused, errorEvent("SCREEN_PERMISSION_DENIED"), kEnded}},
+      {"declined at stream start", withStream({{"start", streamError("SCStreamErrorDomain", -3801)}}),
+       "start wait300", noScreen},
+      {"another domain", withStream({{"start", streamError("OtherDomain", -3801)}}), "start wait300",
+       Events{errorEvent("CAPTURE_START_FAILED"), kEnded}},
   });
 }
 
@@ -128,19 +130,23 @@ TEST(Lifecycle, CommandOrders) {
   const json slowStop = withStream({{"stop", {{"delayMs", 400}}}});
   const Events invalid = {kRecording, errorEvent("INVALID_STATE"), kEnded};
   expectOutcomes({
-      {"stop while the stream starts", slowStart, "start wait50 stop", {kEnded}},
-      {"pause while the stream starts", slowStart, "start wait50 pause wait700 stop", {kPaused, kEnded}},
-      {"resume before paused",
-       slowStop,
-       "start wait200 pause wait50 resume wait900 stop",
-       {kRecording, kPaused, kRecording, kEnded}},
-      {"pause, resume, pause while stopping",
-       slowStop,
-       "start wait200 pause wait50 resume wait50 pause wait900 stop",
-       {kRecording, kPaused, kEnded}},
-      {"stop during a pause's stop", slowStop, "start wait200 pause wait50 stop stop", {kRecording, kEnded}},
+      {"stop while the stream starts", slowStart, "start wait50 stop", Events{kEnded}},
+      {"pause while the stream starts", slowStart, "start wait50 pause wait700 stop",
+       Events{kPaused, kEnded}},
+      {"resume before paused", slowStop, "start wait200 pause wait50 resume wait900 stop",
+       Events{kRecording, kPaused, kRecording, kEnded}},
+      {"pause, resume, pause while stopping", slowStop,
+       "start wait200 pause wait50 resume wait50 pause wait900 stop", Events{kRecording, kPaused, kEnded}},
+      {"stop during a pause's stop", slowStop, "start wait200 pause wait50 stop stop",
+       Events{kRecording, kEnded}},
       {"resume while recording", json::object(), "start wait200 resume", invalid},
       {"commands after an error", json::object(), "start wait200 start pause resume prepare", invalid},
+      // The end of input after a whole line is a stop.
+      {"end of input", json::object(), "", Events{kEnded}},
+      {"end of input after prepare", json::object(), "prepare start",
+       Events{errorEvent("INVALID_STATE"), kEnded}},
+      {"end of input after pause", json::object(), "pause start",
+       Events{errorEvent("INVALID_STATE"), kEnded}},
   });
 }
 
@@ -150,15 +156,12 @@ TEST(Lifecycle, FailuresWhileRunning) {
   busy["streams"][0]["audio"]["frames"] = 4800;
   auto failed = [](const char* code) { return Events{kRecording, errorEvent(code), kEnded}; };
   expectOutcomes({
-      {"stop fails while audio converts",
-       busy,
-       "start wait500 stop",
-       {kRecording, errorEvent("CAPTURE_STOP_FAILED")}},
+      {"stop fails while audio converts", busy, "start wait500 stop",
+       Events{kRecording, errorEvent("CAPTURE_STOP_FAILED")}},
       // An input that failed while starting stays failed.
       {"microphone lost during the start",
-       playing({{"start", {{"delayMs", 500}}}}, {{"configurationChangeAfterMs", 100}}),
-       "start wait900 stop",
-       {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
+       playing({{"start", {{"delayMs", 500}}}}, {{"configurationChangeAfterMs", 100}}), "start wait900 stop",
+       Events{errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
       {"failed tail flush", playing({}, {}, {{"failTail", true}}), "start wait300 stop",
        failed("AUDIO_CONVERSION_FAILED")},
       {"conversion fails", playing({}, {}, {{"failConvertAfter", 5}}), "start wait500",
@@ -173,23 +176,17 @@ TEST(Lifecycle, Deadlines) {
   const json timeout = errorEvent("CAPTURE_TIMEOUT");
   expectOutcomes(
       {
-          {"start never answers", withStream({{"start", "never"}}), "start wait300", {timeout}},
-          {"stop never answers",
-           withStream({{"stop", "never"}}),
-           "start wait200 stop",
-           {kRecording, timeout}},
+          {"start never answers", withStream({{"start", "never"}}), "start wait300", Events{timeout}},
+          {"stop never answers", withStream({{"stop", "never"}}), "start wait200 stop",
+           Events{kRecording, timeout}},
           {"stop never answers after an error",
-           withStream({{"stop", "never"}, {"stopsByItselfAfterMs", 200}}),
-           "start wait1200",
-           {kRecording, errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), timeout}},
-          {"recording and pause longer than the deadline",
-           json::object(),
-           "start wait10500 pause wait10500 stop",
-           {kRecording, kPaused, kEnded}},
+           withStream({{"stop", "never"}, {"stopsByItselfAfterMs", 200}}), "start wait1200",
+           Events{kRecording, errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), timeout}},
+          {"recording and pause longer than the deadline", json::object(),
+           "start wait10500 pause wait10500 stop", Events{kRecording, kPaused, kEnded}},
           {"prompt answered after longer than the deadline",
-           {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}},
-           "stop",
-           {kEnded}},
+           json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}},
+           "stop", Events{kEnded}},
       },
       true);
 }
@@ -204,24 +201,22 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
   const Events pausedAndBack = {kPaused, kRecording, kEnded};
   expectOutcomes(
       {
-          {"signal while the input format is asked for",
-           withEngine({{"formatQuery", slow}}),
-           "start wait150 TERM",
-           {kEnded}},
-          {"stop while the engine start hangs", hangs, "start wait150 stop", {kEnded}},
-          {"a refused command while the engine start hangs",
-           hangs,
-           "start wait150 prepare",
-           {errorEvent("INVALID_STATE"), kEnded}},
-          {"pause while the engine start hangs",
-           hangs,
-           "start wait150 pause =paused stop",
-           {kPaused, kEnded}},
+          // Either signal stops like "stop" while standard input stays open.
+          {"SIGINT while recording", json::object(), "start =recording INT =ended",
+           Events{kRecording, kEnded}},
+          {"SIGTERM while recording", json::object(), "start =recording TERM =ended",
+           Events{kRecording, kEnded}},
+          {"signal while the input format is asked for", withEngine({{"formatQuery", slow}}),
+           "start wait150 TERM", Events{kEnded}},
+          {"stop while the engine start hangs", hangs, "start wait150 stop", Events{kEnded}},
+          {"a refused command while the engine start hangs", hangs, "start wait150 prepare",
+           Events{errorEvent("INVALID_STATE"), kEnded}},
+          {"pause while the engine start hangs", hangs, "start wait150 pause =paused stop",
+           Events{kPaused, kEnded}},
           // An input that fails while its start is being answered stays failed.
           {"microphone lost before the engine start answers",
            withEngine({{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}),
-           "start wait1200 stop",
-           {errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
+           "start wait1200 stop", Events{errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
           // The first run's answers arrive while paused.
           {"late input format after a pause", engines({{"formatQuery", {{"delayMs", 600}}}}, json::object()),
            pauseWaitResume, pausedAndBack},
@@ -233,12 +228,78 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
            "start wait150 pause =paused resume =recording stop", pausedAndBack},
           // The microphone comes back, slowly, after the stream started.
           {"stop while the microphone comes back",
-           {{"streams", {{{"start", {{"delayMs", 300}}}}}},
-            {"engines", {json::object(), {{"formatQuery", slow}}}}},
-           "start wait50 pause resume wait600 stop",
-           {kEnded}},
+           json{{"streams", {{{"start", {{"delayMs", 300}}}}}},
+                {"engines", {json::object(), {{"formatQuery", slow}}}}},
+           "start wait50 pause resume wait600 stop", Events{kEnded}},
       },
       false, std::chrono::milliseconds(1500));
+}
+
+// "prepare" against scripted permissions, devices and displays: every
+// outcome, in the order the checks run.
+TEST(Prepare, EveryOutcomeInCheckOrder) {
+  const std::string micDenied = "MICROPHONE_PERMISSION_DENIED", screenDenied = "SCREEN_PERMISSION_DENIED";
+  const std::pair<json, std::string> cases[] = {
+      {json::object(), ""},  // empty: prepared
+      {{{"microphoneStatus", 0}, {"microphoneRequest", "error"}}, micDenied},
+      {{{"microphoneStatus", 2}}, micDenied},
+      {{{"microphoneStatus", 7}}, micDenied},
+      {{{"microphoneStatus", 2}, {"screenPreflight", false}, {"microphonePresent", false}}, micDenied},
+      {{{"screenPreflight", {false, true}}}, ""},
+      {{{"screenPreflight", false}, {"screenRequest", false}}, screenDenied},
+      // The request said yes, the second preflight no.
+      {{{"screenPreflight", false}, {"screenRequest", true}}, screenDenied},
+      {{{"screenPreflight", false}, {"screenRequest", false}, {"microphonePresent", false}}, screenDenied},
+      {{{"microphonePresent", false}, {"displays", 0}}, "MICROPHONE_UNAVAILABLE"},
+      {{{"content", streamError("SCStreamErrorDomain", -3801)}}, screenDenied},
+      {{{"content", streamError("SCStreamErrorDomain", -3802)}}, "SYSTEM_AUDIO_UNAVAILABLE"},
+      {{{"content", streamError("NSOSStatusErrorDomain", -3801)}}, "SYSTEM_AUDIO_UNAVAILABLE"},
+      {{{"displays", 0}}, "NO_DISPLAY"},
+      {{{"microphoneStatus", 0},
+        {"microphoneRequest", {{"result", "ok"}, {"delayMs", 200}}},
+        {"content", {{"delayMs", 200}}}},
+       ""},
+  };
+  for (const auto& [scenario, code] : cases) {
+    SCOPED_TRACE(scenario.dump());
+    const Case c{"prepare", scenario, "", {code.empty() ? kPrepared : errorEvent(code), kEnded}};
+    expectOutcome(c, runScript(scenario, "prepare =prepared stop"), {});
+  }
+}
+
+// The real backend against a sound server that takes connections and never
+// says a word: its questions give up after their bounds, and a "stop"
+// meanwhile is served at once.
+TEST(SlowServer, SilentSoundServer) {
+  char dir[] = "/tmp/zt-silent-XXXXXX";
+  const std::string path = std::string(mkdtemp(dir)) + "/native";
+  const int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  path.copy(address.sun_path, sizeof(address.sun_path) - 1);
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(listen(fd, 16), 0);
+  for (const bool stop : {true, false}) {
+    SCOPED_TRACE(stop ? "stopped" : "left to fail");
+    ChildOptions options;
+    options.env["PULSE_SERVER"] = "unix:" + path;
+    Child child(ZT_HELPER_PATH, options);
+    const auto begin = std::chrono::steady_clock::now();
+    child.send("prepare");
+    if (stop) {
+      std::this_thread::sleep_for(300ms);
+      child.send("stop");
+    }
+    const RunResult r = collect(child, 20s);
+    // Two questions of two seconds each: the microphone, then the output.
+    EXPECT_EQ(r.control, (stop ? Events{kEnded} : Events{errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, stop ? 1500ms : 8s);
+    EXPECT_EQ(r.status, stop ? 0 : 1);
+    EXPECT_EQ(r.stderrText, "");
+  }
+  close(fd);
+  unlink(path.c_str());
+  rmdir(dir);
 }
 
 }  // namespace

@@ -1,8 +1,14 @@
-// The line protocol through real reads and odd standard inputs.
+// The line protocol through real reads and odd standard inputs; the
+// property list embedded in the product executable, read back with standard
+// binutils as any tool would.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
 
 #include "support/helper_run.h"
 
@@ -13,10 +19,6 @@ TEST(Protocol, Inputs) {
   using namespace std::string_literals;
   const std::string stop = commandLine("stop");
   const int null = open("/dev/null", O_RDONLY);
-  ChildOptions argument, fromNull, closed;
-  argument.args = {"--verbose"};
-  fromNull.stdinFd = null;
-  closed.stdinFd = ChildOptions::kClosed;
   const Events refused = {errorEvent("PROTOCOL_ERROR"), kEnded};
   const Events invalid = {errorEvent("INVALID_STATE"), kEnded};
   const struct {
@@ -34,21 +36,20 @@ TEST(Protocol, Inputs) {
       // A later "prepare" is ignored, a later "stop" handled.
       {commandLine("start") + commandLine("prepare") + stop, invalid},
       // The microphone prompt stays open, so the session is still preparing.
-      {commandLine("prepare") + commandLine("prepare"),
-       invalid,
-       {{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
+      {commandLine("prepare") + commandLine("prepare"), invalid,
+       json{{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
       // A stop is served at once while the microphone is looked for slowly.
       {commandLine("prepare") + stop, {kEnded}, {{"microphoneQuery", {{"delayMs", 2500}}}}},
       // A prompt the user answers after the stop, or never, changes nothing.
-      {commandLine("prepare") + stop,
-       {kEnded},
-       {{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}}},
-      {commandLine("prepare") + stop, {kEnded}, {{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
+      {commandLine("prepare") + stop, Events{kEnded},
+       json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}}},
+      {commandLine("prepare") + stop, Events{kEnded},
+       json{{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
       // An argument is refused before any input is read.
-      {commandLine("prepare"), refused, json::object(), argument},
-      {"", {kEnded}, json::object(), fromNull},
+      {commandLine("prepare"), refused, json::object(), {{"--verbose"}, {}}},
+      {"", {kEnded}, json::object(), {{}, {}, null}},
       // Again and again: descriptor 0 is judged before anything can take it.
-      {"", refused, json::object(), closed, 10},
+      {"", refused, json::object(), {{}, {}, ChildOptions::kClosed}, 10},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.input);
@@ -63,29 +64,6 @@ TEST(Protocol, Inputs) {
     }
   }
   close(null);
-  // The end of input after a whole line is a stop.
-  for (const char* word : {"prepare", "pause"}) {
-    const RunResult r = runScript(json::object(), std::string("prepare =prepared ") + word + " start");
-    EXPECT_EQ(r.control, (Events{kPrepared, errorEvent("INVALID_STATE"), kEnded})) << word;
-    EXPECT_EQ(r.status, 1);
-  }
-  const RunResult r = runScript(json::object(), "prepare =prepared");
-  EXPECT_EQ(r.control, (Events{kPrepared, kEnded}));
-  EXPECT_EQ(r.status, 0);
-}
-
-// Either signal stops like "stop" while standard input stays open.
-TEST(Protocol, SignalsStopLikeStop) {
-  for (const int sig : {SIGINT, SIGTERM}) {
-    auto child = startSim();
-    child->send("prepare");
-    ASSERT_EQ(child->nextControl(), kPrepared.dump());
-    child->send("start");
-    ASSERT_EQ(child->nextControl(), stateEvent("recording").dump());
-    child->signal(sig);
-    EXPECT_EQ(child->nextControl(std::chrono::seconds(2)), kEnded.dump()) << sig;
-    EXPECT_EQ(child->finish(std::chrono::seconds(2)), 0) << sig;
-  }
 }
 
 // Ends well before the exit's grace period would.
@@ -95,6 +73,39 @@ TEST(Protocol, HostClosingStandardOutputEndsWithStatusOne) {
   child->write(commandLine("prepare"));
   EXPECT_EQ(child->wait(std::chrono::milliseconds(2500)), 1);
   EXPECT_EQ(child->stderrText(), "");
+}
+
+std::string readFile(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+TEST(EmbeddedPropertyList, CarriesEveryKey) {
+  char dumped[] = "/tmp/zt-plist-XXXXXX";
+  close(mkstemp(dumped));
+  const std::string cmd =
+      std::string("objcopy -O binary --only-section=.info_plist --dump-section .info_plist=") + dumped + " " +
+      ZT_HELPER_PATH + " /dev/null";
+  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+  const std::string xml = readFile(dumped);
+  unlink(dumped);
+  // The section holds the file exactly as the sources have it.
+  EXPECT_EQ(xml, readFile(ZT_SOURCE_DIR "/resources/Info.plist"));
+  std::map<std::string, std::string> entries;
+  const std::regex pair(R"(<key>([^<]*)</key>\s*<string>([^<]*)</string>)");
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), pair); it != std::sregex_iterator(); ++it)
+    entries[(*it)[1]] = (*it)[2];
+  const std::string audio = "Zentrell captures system audio when you start a conversation.";
+  EXPECT_EQ(entries, (std::map<std::string, std::string>{
+                         {"CFBundleName", "Zentrell Audio Helper"},
+                         {"CFBundleVersion", "1"},
+                         {"CFBundleIdentifier", entries["CFBundleIdentifier"]},
+                         {"NSMicrophoneUsageDescription",
+                          "Zentrell captures microphone audio when you start a conversation."},
+                         {"NSScreenCaptureUsageDescription", audio},
+                         {"NSAudioCaptureUsageDescription", audio}}));
+  EXPECT_TRUE(std::regex_match(entries["CFBundleIdentifier"], std::regex(R"([a-z0-9-]+(\.[a-z0-9-]+){2,})")));
 }
 
 }  // namespace

@@ -8,10 +8,6 @@
 #include <fstream>
 #include <sstream>
 
-#ifndef ZT_SIM_HELPER_PATH
-#define ZT_SIM_HELPER_PATH ""
-#endif
-
 namespace zt::test {
 
 std::unique_ptr<Child> startSim(const json& scenario, ChildOptions options) {
@@ -23,9 +19,8 @@ std::unique_ptr<Child> startSim(const json& scenario, ChildOptions options) {
   return std::make_unique<Child>(ZT_SIM_HELPER_PATH, options);
 }
 
-RunResult collect(Child& child, std::chrono::milliseconds timeout) {
-  RunResult result;
-  result.lines = child.out().rest(timeout);
+RunResult collect(Child& child, std::chrono::milliseconds timeout, RunResult result) {
+  for (auto& line : child.out().rest(timeout)) result.lines.push_back(std::move(line));
   result.status = child.finish(std::chrono::seconds(5));
   for (const auto& line : result.lines)
     if (!isAudioLine(line)) result.control.push_back(json::parse(line, nullptr, false));
@@ -44,11 +39,11 @@ RunResult runScript(const json& scenario, const std::string& script) {
   using Clock = std::chrono::steady_clock;
   auto child = startSim(scenario);
   Clock::time_point lastSent;
-  std::vector<std::string> lines;
+  RunResult result;
   auto listen = [&](int ms, const std::string& until) {
     const auto end = Clock::now() + std::chrono::milliseconds(ms);
     while (auto line = child->out().next(leftUntil(end))) {
-      lines.push_back(*line);
+      result.lines.push_back(*line);
       const json j = json::parse(*line, nullptr, false);
       if (!until.empty() && j.is_object() && (j.value("event", "") == until || j.value("state", "") == until))
         return;
@@ -62,16 +57,12 @@ RunResult runScript(const json& scenario, const std::string& script) {
       listen(std::stoi(word.substr(4)), "");
     } else {
       lastSent = Clock::now();
-      word == "TERM" ? child->signal(SIGTERM) : child->send(word);
+      word == "INT" ? child->signal(SIGINT) : word == "TERM" ? child->signal(SIGTERM) : child->send(word);
     }
   }
   child->closeStdin();
-  RunResult result = collect(*child);
+  result = collect(*child, std::chrono::seconds(30), std::move(result));
   result.afterLastSent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastSent);
-  result.lines.insert(result.lines.begin(), lines.begin(), lines.end());
-  result.control.clear();
-  for (const auto& line : result.lines)
-    if (!isAudioLine(line)) result.control.push_back(json::parse(line, nullptr, false));
   return result;
 }
 

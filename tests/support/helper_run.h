@@ -24,11 +24,12 @@ struct RunResult {
 };
 
 std::unique_ptr<Child> startSim(const json& scenario = json::object(), ChildOptions options = {});
-// Reads to the end (or the deadline) and waits for the exit.
-RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+// Reads on after the lines `result` has, to the end (or the deadline); waits for the exit.
+RunResult collect(Child& child, std::chrono::milliseconds timeout = std::chrono::seconds(30),
+                  RunResult result = {});
 // Sends `input`, closes standard input, and reads to the end.
 RunResult runSim(const std::string& input, const json& scenario = json::object(), ChildOptions options = {});
-// Runs words: a command, "TERM" (the signal), "waitN" (reads for N ms) or
+// Runs words: a command, "INT" or "TERM" (the signal), "waitN" (reads for N ms) or
 // "=E" (reads until the event or state E); then reads to the end.
 RunResult runScript(const json& scenario, const std::string& script);
 

@@ -33,6 +33,8 @@ struct TapBuffer {
 
 class AdmissionTest : public ::testing::Test {
  protected:
+  // A recording session whose failures are recorded, not acted on: the test
+  // decides when it ends.
   void SetUp() override {
     int fds[2];
     ASSERT_EQ(pipe2(fds, O_CLOEXEC | O_NONBLOCK), 0);
@@ -43,7 +45,6 @@ class AdmissionTest : public ::testing::Test {
     sync(mainQueue(), [&] {
       output_ = new ZTOutput(fds[1], [](int) {});
       capture_ = new ZTCapture(output_, *platform_);
-      // Recorded, not acted on: the test decides when the session ends.
       output_->onError = [this](const std::string& code) {
         std::lock_guard lock(mutex_);
         codes_.push_back(code);
@@ -51,6 +52,10 @@ class AdmissionTest : public ::testing::Test {
     });
     static auto* kept = new std::vector<const void*>();
     kept->insert(kept->end(), {platform_, output_, capture_});
+    command("prepare");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Prepared));
+    command("start");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
   }
   void TearDown() override { close(readFd_); }
   bool waitForPhase(CapturePhase wanted) {
@@ -64,19 +69,13 @@ class AdmissionTest : public ::testing::Test {
   void command(const std::string& word) {
     sync(mainQueue(), [&] { capture_->command(word); });
   }
-  void record() {
-    command("prepare");
-    ASSERT_TRUE(waitForPhase(CapturePhase::Prepared));
-    command("start");
-    ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
-  }
   void deliver(std::shared_ptr<platform::SampleBuffer> buffer, int64_t type = platform::kStreamOutputAudio,
                platform::Stream* stream = nullptr) {
     platform::Stream* target = stream ? stream : capture_->activeStreamForTesting();
     sync(capture_->samplesQueueForTesting(), [&] { capture_->stream(target, buffer, type); });
   }
-  void deliverMicrophone(const platform::PCMBuffer& buffer, std::optional<uint64_t> token = std::nullopt) {
-    capture_->microphone(buffer, token.value_or(capture_->audioGenerationForTesting()));
+  void deliverMicrophone(const platform::PCMBuffer& buffer, uint64_t staleBy = 0) {
+    capture_->microphone(buffer, capture_->audioGenerationForTesting() - staleBy);
   }
   void suspendWork() { dispatch_suspend(capture_->workQueueForTesting()); }
   void resumeWork() { dispatch_resume(capture_->workQueueForTesting()); }
@@ -94,11 +93,8 @@ class AdmissionTest : public ::testing::Test {
     return codes_.size();
   }
   int freeSlots() { return capture_->freeSlotsForTesting(); }
-  std::vector<std::string> lines() {
-    std::vector<std::string> all;
-    while (auto line = reader_->next(50ms)) all.push_back(*line);
-    return all;
-  }
+  // The write end stays open: everything written by now, and no more.
+  std::vector<std::string> lines() { return reader_->rest(100ms); }
 
   int readFd_ = -1;
   std::unique_ptr<test::LineReader> reader_;
@@ -107,42 +103,39 @@ class AdmissionTest : public ::testing::Test {
   ZTCapture* capture_ = nullptr;
   std::mutex mutex_;
   std::vector<std::string> codes_;
+  TapBuffer tap_;
 };
 
 // Dropped unread: other outputs and streams, unready or stale buffers, and
 // anything once a pause closed admission.
 TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
-  record();
-  TapBuffer tap;
   deliver(systemBuffer(), platform::kStreamOutputScreen);
   auto foreign = platform_->screenCapture().makeStream({}, {}, capture_);
   deliver(systemBuffer(), platform::kStreamOutputAudio, foreign.get());
   deliver(std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), 4800,
                                                  sim::sineBuffers(kStereo48k, 4800, 0, 1000, 0.5), false));
-  deliverMicrophone(tap.buffer(), capture_->audioGenerationForTesting() - 1);
+  deliverMicrophone(tap_.buffer(), 1);
   platform::Stream* stream = capture_->activeStreamForTesting();
   idle();
   for (const auto& line : lines()) EXPECT_EQ(line.find("\"audio\""), std::string::npos) << line;
   command("pause");
   ASSERT_TRUE(waitForPhase(CapturePhase::Paused));
   deliver(systemBuffer(), platform::kStreamOutputAudio, stream);
-  deliverMicrophone(tap.buffer());
+  deliverMicrophone(tap_.buffer());
   idle();
   EXPECT_EQ(reported(""), 0u);
   EXPECT_EQ(freeSlots(), 4);
 }
 
 TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
-  record();
   suspendWork();
-  TapBuffer tap;
   for (int i = 0; i < 2; ++i) {
     deliver(systemBuffer(480));
-    deliverMicrophone(tap.buffer());
+    deliverMicrophone(tap_.buffer());
   }
   EXPECT_EQ(freeSlots(), 0);
   EXPECT_EQ(reported(""), 0u);
-  deliverMicrophone(tap.buffer());
+  deliverMicrophone(tap_.buffer());
   deliver(systemBuffer(480));
   resumeWork();
   idle();
@@ -153,12 +146,10 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
 
 // Refused, with the slot back at once.
 TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
-  record();
   suspendWork();
-  TapBuffer tap;
-  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, tap.list));
+  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, tap_.list));
   EXPECT_EQ(freeSlots(), 4);
-  std::vector<std::byte> big(tap.data[0].size() + 4);
+  std::vector<std::byte> big(tap_.data[0].size() + 4);
   platform::AudioBufferList oversized{{{1, uint32_t(big.size()), big.data()}}};
   deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
   EXPECT_EQ(freeSlots(), 4);
@@ -170,11 +161,9 @@ TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
 // Failures on the main queue while audio waits: only the first is written,
 // and no audio follows, not even what was admitted before.
 TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
-  record();
   suspendWork();
   deliver(systemBuffer());
-  TapBuffer tap;
-  deliverMicrophone(tap.buffer());
+  deliverMicrophone(tap_.buffer());
   sync(mainQueue(), [&] {
     capture_->fail("INVALID_STATE");
     capture_->fail("AUDIO_BACKPRESSURE");

@@ -1,7 +1,10 @@
-// The output channel on a small pipe; its "exit" is recorded, not done.
+// Events serialized as compact JSON that any JSON reader reads back; the
+// output channel on a small pipe, its "exit" recorded, not done.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
+
+#include <nlohmann/json.hpp>
 
 #include <atomic>
 #include <functional>
@@ -10,11 +13,29 @@
 
 #include "base/dispatch.h"
 #include "output/ZTOutput.h"
+#include "output/event.h"
 
 namespace zt {
 namespace {
 
 using namespace std::chrono_literals;
+
+// Only valid UTF-8 text is taken, in keys and values alike.
+TEST(SerializeEvent, CompactEscapedAndOnlyUtf8) {
+  EXPECT_EQ(serializeEvent({}), "{}");
+  EXPECT_EQ(serializeEvent({{"event", "state"}, {"state", "ended"}}),
+            "{\"event\":\"state\",\"state\":\"ended\"}");
+  const std::string tricky = "q\"b\\n\nr\rt\tb\bf\f\x01\x1f end \xc3\xa9 \xf0\x9f\x8e\xb5";
+  const auto json = serializeEvent({{"event", "x"}, {"value", tricky}});
+  ASSERT_TRUE(json);
+  EXPECT_EQ(json->find('\n'), std::string::npos);
+  EXPECT_EQ(json->find(' '), json->find(" end"));  // only the spaces inside the value
+  EXPECT_EQ(nlohmann::json::parse(*json)["value"], tricky);
+  for (const char* bad : {"\xff", "\xc3", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80", "ok\xe2\x82"}) {
+    EXPECT_EQ(serializeEvent({{"event", bad}}), std::nullopt) << bad;
+    EXPECT_EQ(serializeEvent({{bad, "x"}}), std::nullopt) << bad;
+  }
+}
 
 // An event whose serialized form is exactly `bytes` long (at least 32).
 Event eventOfSize(size_t bytes) { return Event{{"event", "state"}, {"state", std::string(bytes - 28, 'x')}}; }
