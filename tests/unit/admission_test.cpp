@@ -8,7 +8,7 @@
 #include "base/dispatch.h"
 #include "capture/ZTCapture.h"
 #include "platform/sim/sim_platform.h"
-#include "support/pipe_reader.h"
+#include "support/child_process.h"
 
 namespace zt {
 namespace {
