@@ -1,5 +1,6 @@
 // Events serialized as compact JSON that any JSON reader reads back; the
-// output channel on a small pipe, its "exit" recorded, not done.
+// output channel on a small pipe, its "exit" recorded, not done; sample
+// admission into it, with buffers handed over on the platform's queues.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -12,8 +13,11 @@
 #include <thread>
 
 #include "base/dispatch.h"
+#include "capture/ZTCapture.h"
 #include "output/ZTOutput.h"
 #include "output/event.h"
+#include "platform/sim/sim_platform.h"
+#include "support/child_process.h"
 
 namespace zt {
 namespace {
@@ -49,11 +53,11 @@ class OutputTest : public ::testing::Test {
     writeFd = fds[1];
     fcntl(writeFd, F_SETPIPE_SZ, 4096);  // runs out of room quickly
     fcntl(readFd, F_SETFL, O_NONBLOCK);
-    sync(mainQueue(), [this] {
-      output = std::make_unique<ZTOutput>(writeFd, [this](int status) { exitStatus.store(status); });
-      output->onError = [this](const std::string& code) {
-        std::lock_guard lock(mutex);
-        delivered.push_back(code);
+    sync(mainQueue(), [this, seen = seen] {
+      output = std::make_unique<ZTOutput>(writeFd, [seen](int status) { seen->exitStatus.store(status); });
+      output->onError = [seen](const std::string& code) {
+        std::lock_guard lock(seen->mutex);
+        seen->codes.push_back(code);
       };
     });
   }
@@ -72,9 +76,10 @@ class OutputTest : public ::testing::Test {
     return predicate();
   }
   std::vector<std::string> codes() {
-    std::lock_guard lock(mutex);
-    return delivered;
+    std::lock_guard lock(seen->mutex);
+    return seen->codes;
   }
+  int exitStatus() { return seen->exitStatus.load(); }
   // Reads until `bytes` arrived or `ms` passed.
   std::string readBytes(size_t bytes, int ms = 3000) {
     std::string text;
@@ -90,9 +95,13 @@ class OutputTest : public ::testing::Test {
 
   int readFd = -1, writeFd = -1;
   std::unique_ptr<ZTOutput> output;
-  std::atomic<int> exitStatus{-1};
-  std::mutex mutex;
-  std::vector<std::string> delivered;
+  // What the output reports; its callbacks may outlive the test.
+  struct Seen {
+    std::atomic<int> exitStatus{-1};
+    std::mutex mutex;
+    std::vector<std::string> codes;
+  };
+  std::shared_ptr<Seen> seen = std::make_shared<Seen>();
 };
 
 // A line past the queue's 512 KiB drops the whole unwritten backlog.
@@ -144,8 +153,8 @@ TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
     output->event(Event{{"event", "late"}}, false);
     output->event(audio, true);
   });
-  ASSERT_TRUE(waitFor([&] { return exitStatus.load() != -1; }));
-  EXPECT_EQ(exitStatus.load(), 0);
+  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  EXPECT_EQ(exitStatus(), 0);
   EXPECT_EQ(readBytes(50), "{\"audio\":\"AAA=\",\"event\":\"audio\"}\n{\"event\":\"late\"}\n");
 }
 
@@ -156,8 +165,8 @@ TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
     output->requestExit(0);
     output->event(eventOfSize(32), false);
   });
-  ASSERT_TRUE(waitFor([&] { return exitStatus.load() != -1; }));
-  EXPECT_EQ(exitStatus.load(), 1);
+  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  EXPECT_EQ(exitStatus(), 1);
   EXPECT_EQ(codes(), (std::vector<std::string>{"OUTPUT_CLOSED"}));
 }
 
@@ -168,9 +177,9 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
     output->requestExit(0);
   });
   std::this_thread::sleep_for(2500ms);
-  EXPECT_EQ(exitStatus.load(), -1);
-  ASSERT_TRUE(waitFor([&] { return exitStatus.load() != -1; }));
-  EXPECT_EQ(exitStatus.load(), 1);
+  EXPECT_EQ(exitStatus(), -1);
+  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  EXPECT_EQ(exitStatus(), 1);
 }
 
 // Every line whole, once, each thread's in order.
@@ -202,6 +211,157 @@ TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
     EXPECT_EQ(i, next[t]++);
   }
   EXPECT_EQ(lines, size_t{kThreads * kPerThread});
+}
+
+using platform::AudioFormat;
+using platform::SampleType;
+
+const AudioFormat kStereo48k{SampleType::Float32, 48000, 2, true};
+const AudioFormat kMono48k{SampleType::Float32, 48000, 1, true};
+
+std::shared_ptr<sim::SimSampleBuffer> systemBuffer(uint32_t frames = 4800) {
+  return sim::sineSampleBuffer(kStereo48k, frames, 0, 1000, 0.5);
+}
+
+// One microphone tap, over memory the engine owns.
+struct TapBuffer {
+  std::vector<std::vector<std::byte>> data = sim::sineBuffers(kMono48k, 1024, 0, 440, 0.5);
+  platform::AudioBufferList list{{{1, uint32_t(data[0].size()), data[0].data()}}};
+  platform::PCMBuffer buffer() { return platform::PCMBuffer::wrapping(kMono48k, 1024, list); }
+};
+
+// A recording session writing to the output above. Sessions are never torn
+// down, as in the helper: kept reachable.
+class AdmissionTest : public OutputTest {
+ protected:
+  void SetUp() override {
+    OutputTest::SetUp();
+    platform_ = new sim::SimPlatform(sim::Scenario{});
+    sync(mainQueue(), [&] { capture_ = new ZTCapture(output.get(), *platform_); });
+    command("prepare");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Prepared));
+    command("start");
+    ASSERT_TRUE(waitForPhase(CapturePhase::Recording));
+  }
+  void TearDown() override {
+    static auto* kept = new std::vector<const void*>();
+    kept->insert(kept->end(), {platform_, output.release(), capture_});
+    OutputTest::TearDown();
+  }
+  bool waitForPhase(CapturePhase wanted) {
+    return waitFor([&] {
+      CapturePhase p{};
+      sync(mainQueue(), [&] { p = capture_->phaseForTesting(); });
+      return p == wanted;
+    });
+  }
+  void command(const std::string& word) {
+    sync(mainQueue(), [&] { capture_->command(word); });
+  }
+  void deliver(std::shared_ptr<platform::SampleBuffer> buffer, int64_t type = platform::kStreamOutputAudio,
+               platform::Stream* stream = nullptr) {
+    platform::Stream* target = stream ? stream : capture_->activeStreamForTesting();
+    sync(capture_->samplesQueueForTesting(), [&] { capture_->stream(target, buffer, type); });
+  }
+  void deliverMicrophone(const platform::PCMBuffer& buffer, uint64_t staleBy = 0) {
+    capture_->microphone(buffer, capture_->audioGenerationForTesting() - staleBy);
+  }
+  void suspendWork() { dispatch_suspend(capture_->workQueueForTesting()); }
+  void resumeWork() { dispatch_resume(capture_->workQueueForTesting()); }
+  // Waits for the conversions, then for the flush that delivers codes.
+  void idle() {
+    sync(capture_->workQueueForTesting(), [] {});
+    for (int i = 0; i < 3; ++i) sync(mainQueue(), [] {});
+    std::this_thread::sleep_for(5ms);
+    sync(mainQueue(), [] {});
+  }
+  // How many codes were reported, each of which must be `code`.
+  size_t reported(const std::string& code) {
+    const auto all = codes();
+    for (const auto& c : all) EXPECT_EQ(c, code);
+    return all.size();
+  }
+  int freeSlots() { return capture_->freeSlotsForTesting(); }
+  // The write end stays open: everything written by now, and no more.
+  std::vector<std::string> lines() { return test::LineReader(readFd).rest(100ms); }
+
+  sim::SimPlatform* platform_ = nullptr;
+  ZTCapture* capture_ = nullptr;
+  TapBuffer tap_;
+};
+
+// Dropped unread: other outputs and streams, unready or stale buffers, and
+// anything once a pause closed admission.
+TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
+  deliver(systemBuffer(), platform::kStreamOutputScreen);
+  auto foreign = platform_->screenCapture().makeStream({}, {}, capture_);
+  deliver(systemBuffer(), platform::kStreamOutputAudio, foreign.get());
+  deliver(std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), 4800,
+                                                 sim::sineBuffers(kStereo48k, 4800, 0, 1000, 0.5), false));
+  deliverMicrophone(tap_.buffer(), 1);
+  platform::Stream* stream = capture_->activeStreamForTesting();
+  idle();
+  for (const auto& line : lines()) EXPECT_EQ(line.find("\"audio\""), std::string::npos) << line;
+  command("pause");
+  ASSERT_TRUE(waitForPhase(CapturePhase::Paused));
+  deliver(systemBuffer(), platform::kStreamOutputAudio, stream);
+  deliverMicrophone(tap_.buffer());
+  idle();
+  EXPECT_EQ(reported(""), 0u);
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
+  suspendWork();
+  for (int i = 0; i < 2; ++i) {
+    deliver(systemBuffer(480));
+    deliverMicrophone(tap_.buffer());
+  }
+  EXPECT_EQ(freeSlots(), 0);
+  EXPECT_EQ(reported(""), 0u);
+  deliverMicrophone(tap_.buffer());
+  deliver(systemBuffer(480));
+  resumeWork();
+  idle();
+  // Each refusal latches the code; a flush between them may deliver it twice.
+  EXPECT_GE(reported("AUDIO_BACKPRESSURE"), 1u);
+  EXPECT_EQ(freeSlots(), 4);
+}
+
+// Refused, with the slot back at once.
+TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
+  suspendWork();
+  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, tap_.list));
+  EXPECT_EQ(freeSlots(), 4);
+  std::vector<std::byte> big(tap_.data[0].size() + 4);
+  platform::AudioBufferList oversized{{{1, uint32_t(big.size()), big.data()}}};
+  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
+  EXPECT_EQ(freeSlots(), 4);
+  resumeWork();
+  idle();
+  EXPECT_GE(reported("AUDIO_CONVERSION_FAILED"), 1u);
+}
+
+// Failures on the main queue while audio waits: only the first is written,
+// and no audio follows, not even what was admitted before.
+TEST_F(AdmissionTest, OnlyTheFirstFailureIsWrittenAndNoAudioFollowsIt) {
+  suspendWork();
+  deliver(systemBuffer());
+  deliverMicrophone(tap_.buffer());
+  sync(mainQueue(), [&] {
+    capture_->fail("INVALID_STATE");
+    capture_->fail("AUDIO_BACKPRESSURE");
+  });
+  resumeWork();
+  ASSERT_TRUE(waitForPhase(CapturePhase::Ended));
+  idle();
+  std::vector<std::string> afterError = lines();
+  afterError.erase(afterError.begin(), std::find_if(afterError.begin(), afterError.end(), [](auto& line) {
+                     return line.find("\"event\":\"error\"") != std::string::npos;
+                   }));
+  EXPECT_EQ(afterError, (std::vector<std::string>{"{\"code\":\"INVALID_STATE\",\"event\":\"error\"}",
+                                                  "{\"event\":\"state\",\"state\":\"ended\"}"}));
+  EXPECT_EQ(freeSlots(), 4);
 }
 
 }  // namespace
