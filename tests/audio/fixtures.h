@@ -2,12 +2,12 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <functional>
 
 #include "base/dispatch.h"
@@ -98,14 +98,10 @@ class OutputCapture {
       EXPECT_EQ(output_->stateForTesting().pendingError, "");
       output_->flush();
     });
-    struct stat st;
-    fstat(fd_, &st);
-    std::string text(static_cast<size_t>(st.st_size) - taken_, '\0');
-    EXPECT_EQ(pread(fd_, text.data(), text.size(), static_cast<off_t>(taken_)), ssize_t(text.size()));
-    taken_ += text.size();
+    std::ifstream in("/proc/self/fd/" + std::to_string(fd_));
+    in.seekg(static_cast<std::streamoff>(taken_));
     std::vector<std::string> lines;
-    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1)
-      lines.push_back(text.substr(at, end - at));
+    for (std::string line; std::getline(in, line); taken_ += line.size() + 1) lines.push_back(line);
     return lines;
   }
   // The samples of those lines, all of which must be audio events.

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <future>
 #include <map>
 #include <thread>
 
@@ -63,16 +64,11 @@ void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds 
 
 void expectOutcomes(const std::vector<Case>& cases, bool sideBySide = false,
                     std::chrono::milliseconds promptly = {}) {
-  std::vector<RunResult> results(cases.size());
-  std::vector<std::thread> threads;
-  for (size_t i = 0; i < cases.size(); ++i) {
-    if (sideBySide)
-      threads.emplace_back([&, i] { results[i] = runCase(cases[i]); });
-    else
-      results[i] = runCase(cases[i]);
-  }
-  for (auto& t : threads) t.join();
-  for (size_t i = 0; i < cases.size(); ++i) expectOutcome(cases[i], results[i], promptly);
+  // Deferred runs one by one, as each result is asked for.
+  std::vector<std::future<RunResult>> results;
+  for (const Case& c : cases)
+    results.push_back(std::async(sideBySide ? std::launch::async : std::launch::deferred, runCase, c));
+  for (size_t i = 0; i < cases.size(); ++i) expectOutcome(cases[i], results[i].get(), promptly);
 }
 
 TEST(Lifecycle, FullRecordingWithPauseAndResume) {
@@ -85,15 +81,13 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   std::vector<std::map<std::string, size_t>> runs;
   bool inRun = false;
   for (const auto& line : r.lines) {
-    const json event = json::parse(line);
-    if (event["event"] == "state") {
-      inRun = event["state"] == "recording";
-      if (inRun) runs.emplace_back();
-    } else if (event["event"] == "audio") {
-      const auto audio = parseAudioEvent(line);
-      ASSERT_TRUE(audio && inRun) << line;
-      runs.back()[audio->source] += audio->samples.size();
+    if (!isAudioLine(line)) {
+      if ((inRun = line == kRecording.dump())) runs.emplace_back();
+      continue;
     }
+    const auto audio = parseAudioEvent(line);
+    ASSERT_TRUE(audio && inRun) << line;
+    runs.back()[audio->source] += audio->samples.size();
   }
   // Both tails come before "ended", the system's first.
   EXPECT_EQ(parseAudioEvent(r.lines[r.lines.size() - 2]).value_or(AudioEvent{}).source, "microphone");
