@@ -1,25 +1,109 @@
-// Whole sessions on the scripted platform: preparation, command orders,
-// audio, failures, slow answers; and the real backend against a silent server.
+// The helper as a host runs it: whole sessions on the scripted platform
+// (preparation, command orders, audio, failures, slow answers), the line
+// protocol through real reads and odd standard inputs, the real backend
+// against a silent server, and the property list embedded in the executable.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
+#include <fstream>
 #include <future>
 #include <map>
+#include <regex>
+#include <sstream>
 #include <thread>
 
 #include "support/audio_events.h"
-#include "support/helper_run.h"
+#include "support/child_process.h"
 
 namespace zt::test {
 namespace {
 
 using namespace std::chrono_literals;
+using nlohmann::json;
+using Events = std::vector<json>;
+using Clock = std::chrono::steady_clock;
 
+json stateEvent(const std::string& word) { return {{"event", "state"}, {"state", word}}; }
+json errorEvent(const std::string& code) { return {{"event", "error"}, {"code", code}}; }
+std::string commandLine(const std::string& word) { return json{{"command", word}}.dump() + "\n"; }
+const json kPrepared = {{"event", "prepared"}};
+const json kEnded = stateEvent("ended");
 const json kRecording = stateEvent("recording");
 const json kPaused = stateEvent("paused");
+
+struct RunResult {
+  int status = -1;
+  std::vector<std::string> lines;  // every line, audio included, in order
+  Events control;                  // every non-audio event, parsed
+  std::string stderrText;
+  std::chrono::milliseconds afterLastSent{0};  // from the last command or signal to the end
+};
+
+std::unique_ptr<Child> startSim(const json& scenario = json::object(), ChildOptions options = {}) {
+  // Left in place: the child reads it at start-up, and names never repeat.
+  char name[] = "/tmp/zt-scenario-XXXXXX";
+  close(mkstemp(name));
+  std::ofstream(name) << scenario.dump();
+  options.env["ZT_SIM_SCENARIO"] = name;
+  return std::make_unique<Child>(ZT_SIM_HELPER_PATH, options);
+}
+
+// Reads on after the lines `result` has, to the end (or the deadline); waits for the exit.
+RunResult collect(Child& child, std::chrono::milliseconds timeout, RunResult result = {}) {
+  for (auto& line : child.out().rest(timeout)) result.lines.push_back(std::move(line));
+  result.status = child.finish(5s);
+  for (const auto& line : result.lines)
+    if (!isAudioLine(line)) result.control.push_back(json::parse(line, nullptr, false));
+  result.stderrText = child.stderrText();
+  return result;
+}
+
+// Sends `input`, closes standard input, and reads to the end.
+RunResult runSim(const std::string& input, const json& scenario, ChildOptions options) {
+  auto child = startSim(scenario, options);
+  if (options.stdinFd == -1) child->write(input);
+  child->closeStdin();
+  return collect(*child, 30s);
+}
+
+// Runs words: a command, "INT" or "TERM" (the signal), "waitN" (reads for N ms)
+// or "=E" (reads until the event or state E); then reads to the end.
+RunResult runScript(const json& scenario, const std::string& script) {
+  auto child = startSim(scenario);
+  Clock::time_point lastSent;
+  RunResult result;
+  auto listen = [&](int ms, const std::string& until) {
+    const auto end = Clock::now() + std::chrono::milliseconds(ms);
+    while (auto line = child->out().next(leftUntil(end))) {
+      result.lines.push_back(*line);
+      const json j = json::parse(*line, nullptr, false);
+      if (!until.empty() && j.is_object() && (j.value("event", "") == until || j.value("state", "") == until))
+        return;
+    }
+  };
+  std::istringstream words(script);
+  for (std::string word; words >> word;) {
+    if (word[0] == '=') {
+      listen(15000, word.substr(1));
+    } else if (word.rfind("wait", 0) == 0) {
+      listen(std::stoi(word.substr(4)), "");
+    } else {
+      lastSent = Clock::now();
+      word == "INT" ? child->signal(SIGINT) : word == "TERM" ? child->signal(SIGTERM) : child->send(word);
+    }
+  }
+  child->closeStdin();
+  result = collect(*child, 30s, std::move(result));
+  result.afterLastSent = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastSent);
+  return result;
+}
 
 // System: 48 kHz stereo in 10 ms buffers; microphone: 48 kHz mono taps.
 json playing(json stream = json::object(), json engine = json::object(), json converter = json::object()) {
@@ -50,7 +134,8 @@ RunResult runCase(const Case& c) {
 }
 
 // No audio after an error, not even the tails; `promptly` bounds the end.
-void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds promptly) {
+// Every line is compact JSON of one flat object of strings.
+void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds promptly = {}) {
   SCOPED_TRACE(c.name);
   if (promptly.count()) EXPECT_LT(r.afterLastSent, promptly);
   EXPECT_EQ(r.control, c.expected);
@@ -60,6 +145,13 @@ void expectOutcome(const Case& c, const RunResult& r, std::chrono::milliseconds 
   EXPECT_EQ(r.status, error == r.lines.end() ? 0 : 1);
   EXPECT_EQ(r.stderrText, "");
   EXPECT_TRUE(std::none_of(error, r.lines.end(), isAudioLine)) << "audio after the error";
+  for (const auto& line : r.lines) {
+    const json value = json::parse(line, nullptr, false);
+    ASSERT_TRUE(value.is_object()) << line;
+    for (const auto& [key, v] : value.items()) ASSERT_TRUE(v.is_string()) << line;
+    // Compact: re-serializing gives the same bytes up to key order.
+    EXPECT_EQ(value.dump().size(), line.size()) << line;
+  }
 }
 
 void expectOutcomes(const std::vector<Case>& cases, bool sideBySide = false,
@@ -75,8 +167,7 @@ TEST(Lifecycle, FullRecordingWithPauseAndResume) {
   const Case c{"full", playing(), "start wait2000 pause wait300 resume wait1000 stop",
                Events{kRecording, kPaused, kRecording, kEnded}};
   const RunResult r = runCase(c);
-  expectOutcome(c, r, {});
-  expectWellFormedLines(r);
+  expectOutcome(c, r);
   // A pause or stop drains its audio before its state event.
   std::vector<std::map<std::string, size_t>> runs;
   bool inRun = false;
@@ -226,7 +317,7 @@ TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
                 {"engines", {json::object(), {{"formatQuery", slow}}}}},
            "start wait50 pause resume wait600 stop", Events{kEnded}},
       },
-      false, std::chrono::milliseconds(1500));
+      false, 1500ms);
 }
 
 // "prepare" against scripted permissions, devices and displays: every
@@ -257,7 +348,7 @@ TEST(Prepare, EveryOutcomeInCheckOrder) {
   for (const auto& [scenario, code] : cases) {
     SCOPED_TRACE(scenario.dump());
     const Case c{"prepare", scenario, "", {code.empty() ? kPrepared : errorEvent(code), kEnded}};
-    expectOutcome(c, runScript(scenario, "prepare =prepared stop"), {});
+    expectOutcome(c, runScript(scenario, "prepare =prepared stop"));
   }
 }
 
@@ -278,7 +369,7 @@ TEST(SlowServer, SilentSoundServer) {
     ChildOptions options;
     options.env["PULSE_SERVER"] = "unix:" + path;
     Child child(ZT_HELPER_PATH, options);
-    const auto begin = std::chrono::steady_clock::now();
+    const auto begin = Clock::now();
     child.send("prepare");
     if (stop) {
       std::this_thread::sleep_for(300ms);
@@ -287,13 +378,101 @@ TEST(SlowServer, SilentSoundServer) {
     const RunResult r = collect(child, 20s);
     // Two questions of two seconds each: the microphone, then the output.
     EXPECT_EQ(r.control, (stop ? Events{kEnded} : Events{errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), kEnded}));
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, stop ? 1500ms : 8s);
+    EXPECT_LT(Clock::now() - begin, stop ? 1500ms : 8s);
     EXPECT_EQ(r.status, stop ? 0 : 1);
     EXPECT_EQ(r.stderrText, "");
   }
   close(fd);
   unlink(path.c_str());
   rmdir(dir);
+}
+
+TEST(Protocol, Inputs) {
+  using namespace std::string_literals;
+  const std::string stop = commandLine("stop");
+  const int null = open("/dev/null", O_RDONLY);
+  const Events refused = {errorEvent("PROTOCOL_ERROR"), kEnded};
+  const Events invalid = {errorEvent("INVALID_STATE"), kEnded};
+  const struct {
+    std::string input;
+    Events expected;
+    json scenario = json::object();
+    ChildOptions options = {};
+    int runs = 1;
+  } cases[] = {
+      {"{\"command\":\"prepare\"}\0"s + stop + stop, refused},
+      {"{\"command\":\"stop\"}\0garbage\n"s + stop, refused},
+      {"\xff\xfe\n" + stop, refused},
+      {"{\"command\":\"stop\"}", refused},
+      {stop + "garbage\n" + commandLine("prepare"), {kEnded}},
+      // A later "prepare" is ignored, a later "stop" handled.
+      {commandLine("start") + commandLine("prepare") + stop, invalid},
+      // The microphone prompt stays open, so the session is still preparing.
+      {commandLine("prepare") + commandLine("prepare"), invalid,
+       json{{"microphoneStatus", 0}, {"microphoneRequest", "never"}}},
+      // A stop is served at once while the microphone is looked for slowly.
+      {commandLine("prepare") + stop, {kEnded}, {{"microphoneQuery", {{"delayMs", 2500}}}}},
+      // A prompt the user answers after the stop, or never, changes nothing.
+      {commandLine("prepare") + stop, Events{kEnded},
+       json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 300}}}}},
+      {commandLine("prepare") + stop, Events{kEnded},
+       json{{"screenPreflight", false}, {"screenRequestDelayMs", -1}}},
+      // An argument is refused before any input is read.
+      {commandLine("prepare"), refused, json::object(), {{"--verbose"}, {}}},
+      {"", {kEnded}, json::object(), {{}, {}, null}},
+      // Again and again: descriptor 0 is judged before anything can take it.
+      {"", refused, json::object(), {{}, {}, ChildOptions::kClosed}, 10},
+  };
+  for (const auto& c : cases)
+    for (int run = 0; run < c.runs; ++run) {
+      const auto begin = Clock::now();
+      const RunResult r = runSim(c.input, c.scenario, c.options);
+      EXPECT_LT(Clock::now() - begin, 1500ms);
+      expectOutcome({c.input.c_str(), c.scenario, "", c.expected}, r);
+    }
+  close(null);
+}
+
+// Ends well before the exit's grace period would.
+TEST(Protocol, HostClosingStandardOutputEndsWithStatusOne) {
+  auto child = startSim();
+  child->closeStdout();
+  child->write(commandLine("prepare"));
+  EXPECT_EQ(child->wait(2500ms), 1);
+  EXPECT_EQ(child->stderrText(), "");
+}
+
+std::string readFile(const std::string& path) {
+  std::stringstream text;
+  text << std::ifstream(path).rdbuf();
+  return text.str();
+}
+
+TEST(EmbeddedPropertyList, CarriesEveryKey) {
+  char dumped[] = "/tmp/zt-plist-XXXXXX";
+  close(mkstemp(dumped));
+  const std::string cmd =
+      std::string("objcopy -O binary --only-section=.info_plist --dump-section .info_plist=") + dumped + " " +
+      ZT_HELPER_PATH + " /dev/null";
+  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
+  const std::string xml = readFile(dumped);
+  unlink(dumped);
+  // The section holds the file exactly as the sources have it.
+  EXPECT_EQ(xml, readFile(ZT_SOURCE_DIR "/resources/Info.plist"));
+  std::map<std::string, std::string> entries;
+  const std::regex pair(R"(<key>([^<]*)</key>\s*<string>([^<]*)</string>)");
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), pair); it != std::sregex_iterator(); ++it)
+    entries[(*it)[1]] = (*it)[2];
+  const std::string audio = "Zentrell captures system audio when you start a conversation.";
+  EXPECT_EQ(entries, (std::map<std::string, std::string>{
+                         {"CFBundleName", "Zentrell Audio Helper"},
+                         {"CFBundleVersion", "1"},
+                         {"CFBundleIdentifier", entries["CFBundleIdentifier"]},
+                         {"NSMicrophoneUsageDescription",
+                          "Zentrell captures microphone audio when you start a conversation."},
+                         {"NSScreenCaptureUsageDescription", audio},
+                         {"NSAudioCaptureUsageDescription", audio}}));
+  EXPECT_TRUE(std::regex_match(entries["CFBundleIdentifier"], std::regex(R"([a-z0-9-]+(\.[a-z0-9-]+){2,})")));
 }
 
 }  // namespace
