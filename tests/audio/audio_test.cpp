@@ -1,20 +1,134 @@
-// The libsoxr converter on its own (its downmix, kept excess and tail show
-// in the fidelity tests); ZTConverter's loop against a scripted converter;
-// buffer bounds; slicing.
-#include "audio/ZTConverter.h"
-
+// The audio pipeline on its own: the libsoxr converter, ZTConverter's loop
+// against a scripted converter, buffer bounds, slicing; then every sample type
+// and common rate end to end, through uneven buffers and format changes.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <deque>
+#include <fstream>
+#include <functional>
 #include <limits>
+#include <numbers>
 
-#include "audio/fixtures.h"
+#include "audio/ZTConverter.h"
+#include "base/dispatch.h"
+#include "output/ZTOutput.h"
+#include "platform/soxr/soxr_converter.h"
+#include "support/audio_events.h"
 
 namespace zt {
 namespace {
 
 using namespace platform;
-using test::makeBuffer;
+using test::parseAudioEvent;
+
+// Sample value (full scale ±1) of a channel at an absolute frame.
+using SampleFunction = std::function<double(uint32_t channel, uint64_t frame)>;
+
+// Integer samples are rounded and clipped.
+void store(SampleType type, double value, std::byte* at) {
+  const auto put = [at](auto sample) { std::memcpy(at, &sample, sizeof sample); };
+  switch (type) {
+    case SampleType::Float32:
+      return put(static_cast<float>(value));
+    case SampleType::Float64:
+      return put(value);
+    case SampleType::Int16:
+      return put(static_cast<int16_t>(std::clamp(std::lrint(value * 32768.0), -32768L, 32767L)));
+    case SampleType::Int32:
+      return put(static_cast<int32_t>(
+          std::clamp(std::nearbyint(value * 2147483648.0), -2147483648.0, 2147483647.0)));
+  }
+}
+
+PCMBuffer makeBuffer(const AudioFormat& format, uint32_t frames, const SampleFunction& fn,
+                     uint64_t firstFrame = 0) {
+  auto buffer = PCMBuffer::make(format, frames);
+  buffer->setFrameLength(frames);
+  const size_t size = bytesPerSample(format.sampleType);
+  const bool split = !format.interleaved && format.channelCount > 1;
+  auto& list = buffer->mutableAudioBufferList()->buffers;
+  for (uint32_t c = 0; c < format.channelCount; ++c) {
+    auto* at = static_cast<std::byte*>(list[split ? c : 0].data) + (split ? 0 : size * c);
+    for (uint32_t i = 0; i < frames; ++i, at += split ? size : size * format.channelCount)
+      store(format.sampleType, fn(c, firstFrame + i), at);
+  }
+  return std::move(*buffer);
+}
+
+PCMBuffer makeWireBuffer(const std::vector<int16_t>& samples) {
+  return makeBuffer(wireFormat(), static_cast<uint32_t>(samples.size()),
+                    [&](uint32_t, uint64_t i) { return samples[i] / 32768.0; });
+}
+
+class TestPlatform : public Platform {
+ public:
+  using Factory = std::function<std::unique_ptr<AudioConverter>(const AudioFormat&, const AudioFormat&)>;
+  explicit TestPlatform(Factory factory = &makeSoxrConverter) : factory_(std::move(factory)) {}
+  CaptureDevices& captureDevices() override { std::abort(); }
+  ScreenAccess& screenAccess() override { std::abort(); }
+  ScreenCapture& screenCapture() override { std::abort(); }
+  NotificationCenter& notificationCenter() override { std::abort(); }
+  std::unique_ptr<AudioEngine> makeAudioEngine() override { std::abort(); }
+  std::unique_ptr<AudioConverter> makeConverter(const AudioFormat& from, const AudioFormat& to) override {
+    return factory_(from, to);
+  }
+
+ private:
+  Factory factory_;
+};
+
+// On a regular file, which takes every write: one flush writes everything.
+class OutputCapture {
+ public:
+  OutputCapture() {
+    char name[] = "/tmp/zt-output-XXXXXX";
+    fd_ = mkstemp(name);
+    unlink(name);
+    sync(mainQueue(), [&] {
+      output_ = std::make_unique<ZTOutput>(fd_, [](int status) { ADD_FAILURE() << "exited " << status; });
+      output_->setAcceptingAudio(true);
+    });
+  }
+  ~OutputCapture() {
+    sync(mainQueue(), [&] { output_.reset(); });
+    close(fd_);
+  }
+  ZTOutput* output() { return output_.get(); }
+  // Every line written since the last call; a latched failure fails the test.
+  std::vector<std::string> takeLines() {
+    sync(mainQueue(), [&] {
+      EXPECT_EQ(output_->stateForTesting().pendingError, "");
+      output_->flush();
+    });
+    std::ifstream in("/proc/self/fd/" + std::to_string(fd_));
+    in.seekg(static_cast<std::streamoff>(taken_));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line); taken_ += line.size() + 1) lines.push_back(line);
+    return lines;
+  }
+  // The samples of those lines, all of which must be audio events.
+  std::vector<int16_t> takeSamples(std::vector<size_t>* eventBytes = nullptr) {
+    std::vector<int16_t> out;
+    for (const std::string& line : takeLines()) {
+      auto event = parseAudioEvent(line);
+      if (!event) ADD_FAILURE() << "not an audio event: " << line.substr(0, 200);
+      if (!event) continue;
+      if (eventBytes) eventBytes->push_back(event->samples.size() * 2);
+      out.insert(out.end(), event->samples.begin(), event->samples.end());
+    }
+    return out;
+  }
+
+ private:
+  int fd_ = -1;
+  size_t taken_ = 0;
+  std::unique_ptr<ZTOutput> output_;
+};
+
 using Status = ConverterOutputStatus;
 
 constexpr auto kFull = Status::HaveData;
@@ -139,8 +253,8 @@ struct Scripted {
       : platform([steps, output](const AudioFormat& from, const AudioFormat&) {
           return std::make_unique<ScriptedConverter>(from, output, steps);
         }) {}
-  test::TestPlatform platform;
-  test::OutputCapture capture;
+  TestPlatform platform;
+  OutputCapture capture;
   ZTConverter converter{platform};
   bool convert() {
     const AudioFormat format{SampleType::Float32, 48000, 2, true};
@@ -251,15 +365,15 @@ TEST(ZTEmitPCM, Slices) {
       {1601, {3200, 2}},
       {16123, {3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 3200, 246}}};
   for (const auto& [frames, eventBytes] : cases) {
-    test::OutputCapture capture;
+    OutputCapture capture;
     const std::vector<int16_t> sent(samples.begin(), samples.begin() + frames);
-    EXPECT_TRUE(ZTEmitPCM(test::makeWireBuffer(sent), "system", capture.output()));
+    EXPECT_TRUE(ZTEmitPCM(makeWireBuffer(sent), "system", capture.output()));
     std::vector<size_t> bytes;
     EXPECT_EQ(capture.takeSamples(&bytes), sent);
     EXPECT_EQ(bytes, eventBytes) << frames;
   }
-  test::OutputCapture capture;
-  ZTEmitPCM(test::makeWireBuffer({0x0102, -2}), "system", capture.output());
+  OutputCapture capture;
+  ZTEmitPCM(makeWireBuffer({0x0102, -2}), "system", capture.output());
   EXPECT_EQ(capture.takeLines(),
             std::vector<std::string>{"{\"audio\":\"AgH+/w==\",\"event\":\"audio\",\"source\":\"system\"}"});
   const AudioBufferList list{{{1, 16, samples.data()}}};
@@ -268,6 +382,90 @@ TEST(ZTEmitPCM, Slices) {
   EXPECT_FALSE(ZTEmitPCM(PCMBuffer::wrapping(stereo, 4, list), "system", capture.output()));
   EXPECT_TRUE(ZTEmitPCM(PCMBuffer::wrapping(wireFormat(), 8, list), "system", capture.output()));
   EXPECT_EQ(capture.takeSamples(), std::vector<int16_t>(samples.begin(), samples.begin() + 8));
+}
+
+constexpr double kAmplitude = 0.5;
+constexpr double kFullScale = 32768;
+// A chirp never repeats, so a lost or repeated block cannot hide as in a tone.
+constexpr double kStartHz = 200;
+constexpr double kEndHz = 3000;
+constexpr double kSeconds = 1.1;
+// Output samples either side of an edge that the filter's response spreads over.
+constexpr size_t kEdgeSamples = 256;
+// The smallest, the tap sizes, odd sizes, the largest allowed.
+constexpr uint32_t kBufferSizes[] = {1, 480, 7, 1024, 441, 4096, 160, 16384, 333, 2048, 4410, 97};
+
+double chirp(double t) {
+  return kAmplitude *
+         std::sin(2 * std::numbers::pi * (kStartHz * t + (kEndHz - kStartHz) / (2 * kSeconds) * t * t));
+}
+
+// Two channels carry 1.5 and 0.5 of the chirp: only their average is the signal.
+std::vector<int16_t> convertSegments(const std::vector<std::pair<AudioFormat, double>>& segments) {
+  TestPlatform platform;
+  OutputCapture capture;
+  ZTConverter converter(platform);
+  double startSeconds = 0;
+  size_t sizeIndex = 0;
+  for (const auto& [format, seconds] : segments) {
+    const double rate = format.sampleRate;
+    const auto frames = static_cast<uint64_t>(std::llround(seconds * rate));
+    const bool stereo = format.channelCount == 2;
+    const auto fn = [&](uint32_t channel, uint64_t frame) {
+      return (stereo ? 1.5 - channel : 1.0) * chirp(startSeconds + frame / rate);
+    };
+    for (uint64_t at = 0; at < frames;) {
+      const auto n = static_cast<uint32_t>(
+          std::min<uint64_t>(kBufferSizes[sizeIndex++ % std::size(kBufferSizes)], frames - at));
+      EXPECT_TRUE(converter.convert(makeBuffer(format, n, fn, at), "system", capture.output()));
+      at += n;
+    }
+    startSeconds += seconds;
+  }
+  EXPECT_TRUE(converter.finishSource("system", capture.output()));
+  return capture.takeSamples();
+}
+
+void expectEverySampleInItsPlace(SampleType type, double rate) {
+  // Each segment changes rate, layout or channels.
+  const double nextRate = rate == 44100 ? 48000 : 44100;
+  const auto out = convertSegments({{AudioFormat{type, rate, 2, true}, 0.4},
+                                    {AudioFormat{type, nextRate, 2, false}, 0.4},
+                                    {AudioFormat{type, rate, 1, true}, 0.3}});
+  const std::vector<size_t> changes = {6400, 12800};
+  ASSERT_NEAR(static_cast<double>(out.size()), kSeconds * 16000, 4);
+  // The largest error against the chirp delayed by `delay` samples.
+  auto worstError = [&](double delay, bool atChanges) {
+    double worst = 0;
+    for (size_t k = kEdgeSamples; k + kEdgeSamples < out.size(); ++k) {
+      const bool nearChange = std::any_of(changes.begin(), changes.end(), [&](size_t at) {
+        return k + kEdgeSamples >= at && k < at + kEdgeSamples;
+      });
+      if (nearChange == atChanges)
+        worst = std::max(worst, std::abs(out[k] - kFullScale * chirp((k - delay) / 16000.0)));
+    }
+    return worst;
+  };
+  // The delay that fits best, searched in twentieths of a sample.
+  double bestDelay = 0, best = worstError(0, false);
+  for (int d = -40; d <= 40; ++d) {
+    const double error = worstError(d / 20.0, false);
+    if (error < best) best = error, bestDelay = d / 20.0;
+  }
+  // A misplaced block, wrong level or lost channel would be off by hundreds.
+  EXPECT_LE(best, 8) << "at delay " << bestDelay;
+  // A change cut near a peak leaves about half of it, never more.
+  EXPECT_LE(worstError(bestDelay, true), 0.6 * kAmplitude * kFullScale);
+}
+
+TEST(Fidelity, EverySampleIsInItsPlace) {
+  for (const SampleType type :
+       {SampleType::Float32, SampleType::Float64, SampleType::Int16, SampleType::Int32}) {
+    for (const double rate : {8000.0, 44100.0, 48000.0, 96000.0}) {
+      SCOPED_TRACE(std::to_string(static_cast<int>(type)) + " at " + std::to_string(rate));
+      expectEverySampleInItsPlace(type, rate);
+    }
+  }
 }
 
 }  // namespace
