@@ -112,11 +112,6 @@ void Child::closeStdout() { close(std::exchange(outFd_, -1)); }
 
 void Child::signal(int sig) { kill(pid_, sig); }
 
-pid_t Child::release() {
-  status_ = 0;  // not to be killed or waited for by the destructor
-  return pid_;
-}
-
 bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\"") != std::string::npos; }
 
 std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout) {

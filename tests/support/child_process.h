@@ -68,14 +68,15 @@ class Child {
   // Waits for the exit without reading (-1: not in time).
   int wait(std::chrono::milliseconds timeout);
   const rusage& usage() const { return usage_; }
-  // Lets the process live on once the object goes.
-  pid_t release();
+  // Lets the process live on once the object goes: nothing to kill or wait for.
+  pid_t release() {
+    status_ = 0;
+    return pid_;
+  }
 
  private:
   pid_t pid_ = -1;
-  int in_ = -1;
-  int outFd_ = -1;
-  int err_ = -1;
+  int in_ = -1, outFd_ = -1, err_ = -1;
   std::optional<LineReader> out_;
   std::string errText_;
   std::optional<int> status_;
@@ -86,8 +87,7 @@ bool isAudioLine(const std::string& line);
 
 struct ProgramRun {
   int status = -1;  // as Child::finish
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs `program` to its end with nothing on its standard input.

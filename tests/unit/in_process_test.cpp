@@ -63,8 +63,7 @@ TEST(CommandReader, Lines) {
       {{"{\"command\":\"prepare\"}"}, {"<refused>"}},
       // A refusal drops the rest of the read, and ends the input.
       {{"\n{\"command\":\"stop\"}\n"}, {"<refused>"}},
-      // 4096 bytes before the line feed are a line; the 4097th is refused
-      // without waiting for one.
+      // 4096 bytes and a line feed are a line; a 4097th byte is refused at once.
       {{core + std::string(4096 - core.size(), ' ') + "\n"}, {"start", "<end>"}},
       {{std::string(4096, ' ')}, {}, false},
       {{std::string(4096, ' '), " "}, {"<refused>"}, false},
@@ -261,8 +260,7 @@ TEST_F(OutputTest, EventsFromManyThreadsWhileFlushing) {
   EXPECT_EQ(lines, size_t{kThreads * kPerThread});
 }
 
-using platform::AudioFormat;
-using platform::SampleType;
+using namespace platform;
 
 const AudioFormat kStereo48k{SampleType::Float32, 48000, 2, true};
 const AudioFormat kMono48k{SampleType::Float32, 48000, 1, true};
@@ -274,8 +272,8 @@ std::shared_ptr<sim::SimSampleBuffer> systemBuffer(uint32_t frames = 4800) {
 // One microphone tap, over memory the engine owns.
 struct TapBuffer {
   std::vector<std::vector<std::byte>> data = sim::sineBuffers(kMono48k, 1024, 0, 440, 0.5);
-  platform::AudioBufferList list{{{1, uint32_t(data[0].size()), data[0].data()}}};
-  platform::PCMBuffer buffer() { return platform::PCMBuffer::wrapping(kMono48k, 1024, list); }
+  AudioBufferList list{{{1, uint32_t(data[0].size()), data[0].data()}}};
+  PCMBuffer buffer() { return PCMBuffer::wrapping(kMono48k, 1024, list); }
 };
 
 // A recording session writing to the output above. Sessions are never torn
@@ -306,12 +304,12 @@ class AdmissionTest : public OutputTest {
   void command(const std::string& word) {
     sync(mainQueue(), [&] { capture_->command(word); });
   }
-  void deliver(std::shared_ptr<platform::SampleBuffer> buffer, int64_t type = platform::kStreamOutputAudio,
-               platform::Stream* stream = nullptr) {
-    platform::Stream* target = stream ? stream : capture_->activeStreamForTesting();
+  void deliver(std::shared_ptr<SampleBuffer> buffer, int64_t type = kStreamOutputAudio,
+               Stream* stream = nullptr) {
+    Stream* target = stream ? stream : capture_->activeStreamForTesting();
     sync(capture_->samplesQueueForTesting(), [&] { capture_->stream(target, buffer, type); });
   }
-  void deliverMicrophone(const platform::PCMBuffer& buffer, uint64_t staleBy = 0) {
+  void deliverMicrophone(const PCMBuffer& buffer, uint64_t staleBy = 0) {
     capture_->microphone(buffer, capture_->audioGenerationForTesting() - staleBy);
   }
   void suspendWork() { dispatch_suspend(capture_->workQueueForTesting()); }
@@ -341,18 +339,18 @@ class AdmissionTest : public OutputTest {
 // Dropped unread: other outputs and streams, unready or stale buffers, and
 // anything once a pause closed admission.
 TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
-  deliver(systemBuffer(), platform::kStreamOutputScreen);
+  deliver(systemBuffer(), kStreamOutputScreen);
   auto foreign = platform_->screenCapture().makeStream({}, {}, capture_);
-  deliver(systemBuffer(), platform::kStreamOutputAudio, foreign.get());
+  deliver(systemBuffer(), kStreamOutputAudio, foreign.get());
   deliver(std::make_shared<sim::SimSampleBuffer>(kStereo48k.streamDescription(), 4800,
                                                  sim::sineBuffers(kStereo48k, 4800, 0, 1000, 0.5), false));
   deliverMicrophone(tap_.buffer(), 1);
-  platform::Stream* stream = capture_->activeStreamForTesting();
+  Stream* stream = capture_->activeStreamForTesting();
   idle();
   for (const auto& line : lines()) EXPECT_EQ(line.find("\"audio\""), std::string::npos) << line;
   command("pause");
   ASSERT_TRUE(waitForPhase(CapturePhase::Paused));
-  deliver(systemBuffer(), platform::kStreamOutputAudio, stream);
+  deliver(systemBuffer(), kStreamOutputAudio, stream);
   deliverMicrophone(tap_.buffer());
   idle();
   EXPECT_EQ(reported(""), 0u);
@@ -379,11 +377,11 @@ TEST_F(AdmissionTest, FifthBufferIsBackpressureAndSlotsComeBack) {
 // Refused, with the slot back at once.
 TEST_F(AdmissionTest, RejectedMicrophoneBufferReturnsItsSlotAtOnce) {
   suspendWork();
-  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 0, tap_.list));
+  deliverMicrophone(PCMBuffer::wrapping(kMono48k, 0, tap_.list));
   EXPECT_EQ(freeSlots(), 4);
   std::vector<std::byte> big(tap_.data[0].size() + 4);
-  platform::AudioBufferList oversized{{{1, uint32_t(big.size()), big.data()}}};
-  deliverMicrophone(platform::PCMBuffer::wrapping(kMono48k, 1024, oversized));
+  AudioBufferList oversized{{{1, uint32_t(big.size()), big.data()}}};
+  deliverMicrophone(PCMBuffer::wrapping(kMono48k, 1024, oversized));
   EXPECT_EQ(freeSlots(), 4);
   resumeWork();
   idle();
