@@ -165,22 +165,21 @@ TEST(SoxrConverter, RoundsToNearestAndClipsWithoutDither) {
   const auto buffer = makeBuffer(converter->inputFormat(), std::size(in),
                                  [&](uint32_t, uint64_t i) { return in[i] / 32768; });
   const PCMBuffer* next = &buffer;
-  // The buffer once, then no data now; then the end of the stream.
-  const ConverterInputBlock once = [&](uint32_t, ConverterInputStatus* status) {
-    *status = next ? ConverterInputStatus::HaveData : ConverterInputStatus::NoDataNow;
+  bool ended = false;
+  // The buffer once, then no data now; once `ended`, the end of the stream.
+  const ConverterInputBlock block = [&](uint32_t, ConverterInputStatus* status) {
+    using enum ConverterInputStatus;
+    *status = next ? HaveData : ended ? EndOfStream : NoDataNow;
     return std::exchange(next, nullptr);
-  };
-  const ConverterInputBlock end = [](uint32_t, ConverterInputStatus* status) -> const PCMBuffer* {
-    *status = ConverterInputStatus::EndOfStream;
-    return nullptr;
   };
   std::vector<int16_t> samples;
   auto output = PCMBuffer::make(wireFormat(), 64);
-  for (const auto& [block, status] : {std::pair{once, Status::InputRanDry}, {end, Status::EndOfStream}}) {
+  for (const Status status : {Status::InputRanDry, Status::EndOfStream}) {
     std::optional<Error> error;
     EXPECT_EQ(converter->convert(*output, &error, block), status);
     samples.insert(samples.end(), output->int16ChannelData(),
                    output->int16ChannelData() + output->frameLength());
+    ended = true;
   }
   EXPECT_EQ(samples, expected);
 }
