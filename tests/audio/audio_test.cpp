@@ -12,6 +12,7 @@
 #include <functional>
 #include <limits>
 #include <numbers>
+#include <tuple>
 
 #include "audio/ZTConverter.h"
 #include "base/dispatch.h"
@@ -194,21 +195,18 @@ TEST(SoxrConverter, ReportsErrorsForBuffersItCannotUse) {
   const auto noList = PCMBuffer::wrapping(from, 480, std::nullopt);
   auto wire = PCMBuffer::make(wireFormat(), 416);
   auto floatOutput = PCMBuffer::make(AudioFormat{SampleType::Float32, 16000, 1, true}, 416);
-  const struct {
-    const char* name;
-    PCMBuffer* out;
-    const PCMBuffer* in;
-  } cases[] = {{"float output", &*floatOutput, &good}, {"other format", &*wire, &other},
-               {"no buffer", &*wire, nullptr},         {"no data", &*wire, &missing},
-               {"short data", &*wire, &shortBuffer},   {"no list", &*wire, &noList}};
-  for (const auto& c : cases) {
+  const std::tuple<const char*, PCMBuffer*, const PCMBuffer*> cases[] = {
+      {"float output", &*floatOutput, &good}, {"other format", &*wire, &other},
+      {"no buffer", &*wire, nullptr},         {"no data", &*wire, &missing},
+      {"short data", &*wire, &shortBuffer},   {"no list", &*wire, &noList}};
+  for (const auto& [name, out, in] : cases) {
     std::optional<Error> error;
     const ConverterInputBlock block = [&](uint32_t, ConverterInputStatus* s) {
       *s = ConverterInputStatus::HaveData;
-      return c.in;
+      return in;
     };
-    EXPECT_EQ(makeSoxrConverter(from, wireFormat())->convert(*c.out, &error, block), Status::Error) << c.name;
-    EXPECT_TRUE(error.has_value()) << c.name;
+    EXPECT_EQ(makeSoxrConverter(from, wireFormat())->convert(*out, &error, block), Status::Error) << name;
+    EXPECT_TRUE(error.has_value()) << name;
   }
 }
 
@@ -319,12 +317,8 @@ AudioBufferList listOf(uint32_t buffers, uint32_t bytesEach, std::optional<uint3
 
 TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
   const AudioBufferList one = listOf(1, 3840);
-  const struct {
-    uint32_t frames, channels;
-    double rate;
-    std::optional<AudioBufferList> list;
-    bool valid;
-  } cases[] = {
+  // Frames, channels, rate, buffers, valid.
+  const std::tuple<uint32_t, uint32_t, double, std::optional<AudioBufferList>, bool> cases[] = {
       {0, 2, 48000, one, false},
       {1, 2, 48000, one, true},
       {16384, 2, 48000, one, true},
@@ -348,9 +342,9 @@ TEST(ZTValidBuffer, EveryBoundAtItsEdge) {
       {480, 2, 48000, listOf(2, 0x80000000u), false},
   };
   for (const auto& c : cases) {
-    const auto buffer =
-        PCMBuffer::wrapping({SampleType::Float32, c.rate, c.channels, true}, c.frames, c.list);
-    EXPECT_EQ(ZTValidBuffer(buffer), c.valid) << "case " << &c - cases;
+    const auto& [frames, channels, rate, list, valid] = c;
+    const auto buffer = PCMBuffer::wrapping({SampleType::Float32, rate, channels, true}, frames, list);
+    EXPECT_EQ(ZTValidBuffer(buffer), valid) << "case " << &c - cases;
   }
 }
 

@@ -249,21 +249,19 @@ TEST(Lifecycle, FailuresWhileRunning) {
 // The deadline covers only a stream start or stop that never answers.
 TEST(Lifecycle, Deadlines) {
   const json timeout = errorEvent("CAPTURE_TIMEOUT");
-  expectOutcomes(
-      {
-          {"start never answers", withStream({{"start", "never"}}), "start wait300", Events{timeout}},
-          {"stop never answers", withStream({{"stop", "never"}}), "start wait200 stop",
-           Events{kRecording, timeout}},
-          {"stop never answers after an error",
-           withStream({{"stop", "never"}, {"stopsByItselfAfterMs", 200}}), "start wait1200",
-           Events{kRecording, errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), timeout}},
-          {"recording and pause longer than the deadline", json::object(),
-           "start wait10500 pause wait10500 stop", Events{kRecording, kPaused, kEnded}},
-          {"prompt answered after longer than the deadline",
-           json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}},
-           "stop", Events{kEnded}},
-      },
-      true);
+  const std::vector<Case> cases = {
+      {"start never answers", withStream({{"start", "never"}}), "start wait300", Events{timeout}},
+      {"stop never answers", withStream({{"stop", "never"}}), "start wait200 stop",
+       Events{kRecording, timeout}},
+      {"stop never answers after an error", withStream({{"stop", "never"}, {"stopsByItselfAfterMs", 200}}),
+       "start wait1200", Events{kRecording, errorEvent("SYSTEM_AUDIO_UNAVAILABLE"), timeout}},
+      {"recording and pause longer than the deadline", json::object(), "start wait10500 pause wait10500 stop",
+       Events{kRecording, kPaused, kEnded}},
+      {"prompt answered after longer than the deadline",
+       json{{"microphoneStatus", 0}, {"microphoneRequest", {{"result", "ok"}, {"delayMs", 10500}}}}, "stop",
+       Events{kEnded}},
+  };
+  expectOutcomes(cases, true);
 }
 
 // Commands and signals are served well before slow answers come; late
@@ -271,43 +269,40 @@ TEST(Lifecycle, Deadlines) {
 TEST(SlowServer, CommandsAndSignalsAreServedWhileTheServerIsSlow) {
   const json slow = {{"delayMs", 2500}};
   const json hangs = withEngine({{"start", "never"}});
-  auto engines = [](json first, json second) { return json{{"engines", {first, second}}}; };
+  auto engines = [](json first, json second = json::object()) { return json{{"engines", {first, second}}}; };
   const char* pauseWaitResume = "start wait150 pause =paused wait900 resume =recording stop";
   const Events pausedAndBack = {kPaused, kRecording, kEnded};
-  expectOutcomes(
-      {
-          // Either signal stops like "stop" while standard input stays open.
-          {"SIGINT while recording", json::object(), "start =recording INT =ended",
-           Events{kRecording, kEnded}},
-          {"SIGTERM while recording", json::object(), "start =recording TERM =ended",
-           Events{kRecording, kEnded}},
-          {"signal while the input format is asked for", withEngine({{"formatQuery", slow}}),
-           "start wait150 TERM", Events{kEnded}},
-          {"stop while the engine start hangs", hangs, "start wait150 stop", Events{kEnded}},
-          {"a refused command while the engine start hangs", hangs, "start wait150 prepare",
-           Events{errorEvent("INVALID_STATE"), kEnded}},
-          {"pause while the engine start hangs", hangs, "start wait150 pause =paused stop",
-           Events{kPaused, kEnded}},
-          // An input that fails while its start is being answered stays failed.
-          {"microphone lost before the engine start answers",
-           withEngine({{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}),
-           "start wait1200 stop", Events{errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
-          // The first run's answers arrive while paused.
-          {"late input format after a pause", engines({{"formatQuery", {{"delayMs", 600}}}}, json::object()),
-           pauseWaitResume, pausedAndBack},
-          {"late engine start after a pause", engines({{"start", {{"delayMs", 600}}}}, json::object()),
-           pauseWaitResume, pausedAndBack},
-          // Here it arrives while the next run waits for its own input format.
-          {"late engine start during the next start",
-           engines({{"start", {{"delayMs", 600}}}}, {{"formatQuery", {{"delayMs", 800}}}}),
-           "start wait150 pause =paused resume =recording stop", pausedAndBack},
-          // The microphone comes back, slowly, after the stream started.
-          {"stop while the microphone comes back",
-           json{{"streams", {{{"start", {{"delayMs", 300}}}}}},
-                {"engines", {json::object(), {{"formatQuery", slow}}}}},
-           "start wait50 pause resume wait600 stop", Events{kEnded}},
-      },
-      false, 1500ms);
+  const std::vector<Case> cases = {
+      // Either signal stops like "stop" while standard input stays open.
+      {"SIGINT while recording", json::object(), "start =recording INT =ended", Events{kRecording, kEnded}},
+      {"SIGTERM while recording", json::object(), "start =recording TERM =ended", Events{kRecording, kEnded}},
+      {"signal while the input format is asked for", withEngine({{"formatQuery", slow}}),
+       "start wait150 TERM", Events{kEnded}},
+      {"stop while the engine start hangs", hangs, "start wait150 stop", Events{kEnded}},
+      {"a refused command while the engine start hangs", hangs, "start wait150 prepare",
+       Events{errorEvent("INVALID_STATE"), kEnded}},
+      {"pause while the engine start hangs", hangs, "start wait150 pause =paused stop",
+       Events{kPaused, kEnded}},
+      // An input that fails while its start is being answered stays failed.
+      {"microphone lost before the engine start answers",
+       withEngine({{"start", {{"delayMs", 800}}}, {"configurationChangeAfterMs", 100}}),
+       "start wait1200 stop", Events{errorEvent("MICROPHONE_UNAVAILABLE"), kEnded}},
+      // The first run's answers arrive while paused.
+      {"late input format after a pause", engines({{"formatQuery", {{"delayMs", 600}}}}), pauseWaitResume,
+       pausedAndBack},
+      {"late engine start after a pause", engines({{"start", {{"delayMs", 600}}}}), pauseWaitResume,
+       pausedAndBack},
+      // Here it arrives while the next run waits for its own input format.
+      {"late engine start during the next start",
+       engines({{"start", {{"delayMs", 600}}}}, {{"formatQuery", {{"delayMs", 800}}}}),
+       "start wait150 pause =paused resume =recording stop", pausedAndBack},
+      // The microphone comes back, slowly, after the stream started.
+      {"stop while the microphone comes back",
+       json{{"streams", {{{"start", {{"delayMs", 300}}}}}},
+            {"engines", {json::object(), {{"formatQuery", slow}}}}},
+       "start wait50 pause resume wait600 stop", Events{kEnded}},
+  };
+  expectOutcomes(cases, false, 1500ms);
 }
 
 // "prepare" against scripted permissions, devices and displays: every
