@@ -97,8 +97,7 @@ Child::~Child() {
 }
 
 bool Child::write(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -128,8 +127,7 @@ int Child::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int st = 0;
-    const pid_t r = wait4(pid_, &st, WNOHANG, &usage_);
-    if (r == pid_) {
+    if (wait4(pid_, &st, WNOHANG, &usage_) == pid_) {
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
       return *status_;
     }

@@ -291,6 +291,7 @@ class AdmissionTest : public OutputTest {
   void TearDown() override {
     static auto* kept = new std::vector<const void*>();
     kept->insert(kept->end(), {platform_, output.release(), capture_});
+    writeFd = -1;  // still the kept output's
     OutputTest::TearDown();
   }
   bool waitForPhase(CapturePhase wanted) {
