@@ -7,27 +7,21 @@
 namespace zt::test {
 namespace {
 
-int sextet(char c) {
-  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  const size_t at = alphabet.find(c);
-  return at == std::string::npos ? -1 : static_cast<int>(at);
-}
-
 // RFC 4648: padding required, no white space, zero bits under the padding.
 std::optional<std::vector<uint8_t>> base64Decode(const std::string& text) {
-  if (text.size() % 4 != 0) return std::nullopt;
+  static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  const size_t pads = text.size() - std::min(text.size(), text.find_last_not_of('=') + 1);
+  if (text.size() % 4 != 0 || pads > 2) return std::nullopt;
   std::vector<uint8_t> out;
-  for (size_t i = 0; i < text.size(); i += 4) {
-    const size_t pads = text.size() - i == 4 ? text.size() - 1 - text.find_last_not_of('=') : 0;
-    uint32_t v = 0;
-    for (size_t k = 0; k < 4; ++k) {
-      const int s = k < 4 - pads ? sextet(text[i + k]) : 0;
-      if (s < 0 || pads > 2) return std::nullopt;
-      v = (v << 6) | static_cast<uint32_t>(s);
-    }
-    if ((pads == 1 && (v & 0xFF)) || (pads == 2 && (v & 0xFFFF))) return std::nullopt;
-    for (size_t k = 0; k < 3 - pads; ++k) out.push_back(static_cast<uint8_t>(v >> (16 - 8 * k)));
+  uint32_t bits = 0, held = 0;
+  for (size_t i = 0; i + pads < text.size(); ++i) {
+    const size_t sextet = alphabet.find(text[i]);
+    if (sextet == std::string::npos) return std::nullopt;
+    bits = (bits << 6 | static_cast<uint32_t>(sextet)) & 0xFFF;
+    held += 6;
+    if (held >= 8) out.push_back(static_cast<uint8_t>(bits >> (held -= 8)));
   }
+  if (bits & ((1u << held) - 1)) return std::nullopt;
   return out;
 }
 

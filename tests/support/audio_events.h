@@ -17,11 +17,10 @@ struct AudioEvent {
 };
 std::optional<AudioEvent> parseAudioEvent(const std::string& line);
 
-// How far a signal strays from one pure sine of `frequency` Hz at 16 kHz:
-// the largest RMS of the residual over any 10 ms window, after fitting
-// amplitude and phase over the whole signal, relative to the fitted
-// amplitude. `skip` samples at each end are left out (the filter's onset and
-// tail). A gap, a repeated block or a click shows as a large value.
+// How far a signal strays from one pure sine of `frequency` Hz at 16 kHz: the
+// largest residual RMS of any 10 ms window, relative to the amplitude fitted
+// over the whole signal but `skip` samples at each end (the filter's onset
+// and tail). A gap, a repeated block or a click shows as a large value.
 struct SineFit {
   double amplitude = 0;
   double worstWindowResidual = 1;

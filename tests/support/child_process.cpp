@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -9,8 +10,43 @@
 
 #include <algorithm>
 #include <thread>
+#include <utility>
 
 namespace zt::test {
+
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline) {
+  return std::max(std::chrono::milliseconds(0), std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                    deadline - std::chrono::steady_clock::now()));
+}
+
+std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const size_t nl = buffer_.find('\n');
+    if (nl != std::string::npos) {
+      std::string line = buffer_.substr(0, nl);
+      buffer_.erase(0, nl + 1);
+      return line;
+    }
+    const auto left = leftUntil(deadline);
+    if (eof_ || left.count() <= 0) return std::nullopt;
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char chunk[65536];
+    const ssize_t n = read(fd_, chunk, sizeof chunk);
+    if (n > 0)
+      buffer_.append(chunk, static_cast<size_t>(n));
+    else if (n == 0 || (errno != EAGAIN && errno != EINTR))
+      eof_ = true;
+  }
+}
+
+std::vector<std::string> LineReader::rest(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::vector<std::string> lines;
+  while (auto line = next(leftUntil(deadline))) lines.push_back(std::move(*line));
+  return lines;
+}
 
 Child::Child(const std::string& path, const ChildOptions& options) {
   int inPipe[2] = {-1, -1}, outPipe[2] = {-1, -1}, errPipe[2];
@@ -19,17 +55,14 @@ Child::Child(const std::string& path, const ChildOptions& options) {
   if ((stdinFd == -1 && pipe2(inPipe, O_CLOEXEC) != 0) || pipe2(outPipe, O_CLOEXEC) != 0 ||
       pipe2(errPipe, O_CLOEXEC) != 0)
     abort();
-  std::vector<std::string> argvStore{path};
+  // Built before the fork: the child may only make async-signal-safe calls.
+  std::vector<std::string> argvStore{path}, envStore;
   argvStore.insert(argvStore.end(), options.args.begin(), options.args.end());
-  std::vector<std::string> envStore;
   for (char** e = environ; *e; ++e) envStore.emplace_back(*e);
   for (auto& [k, v] : options.env) envStore.push_back(k + "=" + v);
-  std::vector<char*> argv, envp;
-  for (auto& a : argvStore) argv.push_back(a.data());
-  for (auto& e : envStore) envp.push_back(e.data());
-  argv.push_back(nullptr);
-  envp.push_back(nullptr);
-
+  std::vector<char*> argv{nullptr}, envp{nullptr};
+  for (auto& a : argvStore) argv.insert(argv.end() - 1, a.data());
+  for (auto& e : envStore) envp.insert(envp.end() - 1, e.data());
   pid_ = fork();
   if (pid_ == 0) {
     if (stdinFd == ChildOptions::kClosed)
@@ -46,15 +79,10 @@ Child::Child(const std::string& path, const ChildOptions& options) {
     execvpe(path.c_str(), argv.data(), envp.data());
     _exit(127);
   }
-  if (null >= 0) close(null);
-  if (stdinFd == -1) {
-    close(inPipe[0]);
-    in_ = inPipe[1];
-  }
-  close(outPipe[1]);
-  outFd_ = outPipe[0];
-  out_.emplace(outFd_);
-  close(errPipe[1]);
+  for (const int fd : {null, inPipe[0], outPipe[1], errPipe[1]})
+    if (fd >= 0) close(fd);
+  in_ = inPipe[1];
+  out_.emplace(outFd_ = outPipe[0]);
   err_ = errPipe[0];
   fcntl(err_, F_SETFL, O_NONBLOCK);
 }
@@ -64,14 +92,12 @@ Child::~Child() {
     kill(pid_, SIGKILL);
     wait(std::chrono::seconds(5));
   }
-  if (in_ >= 0) close(in_);
-  if (outFd_ >= 0) close(outFd_);
-  if (err_ >= 0) close(err_);
+  for (const int fd : {in_, outFd_, err_})
+    if (fd >= 0) close(fd);
 }
 
 bool Child::write(const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     const ssize_t n = ::write(in_, bytes.data() + done, bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
@@ -80,22 +106,10 @@ bool Child::write(const std::string& bytes) {
   return true;
 }
 
-void Child::closeStdin() {
-  if (in_ >= 0) close(in_);
-  in_ = -1;
-}
-
-void Child::closeStdout() {
-  if (outFd_ >= 0) close(outFd_);
-  outFd_ = -1;
-}
+void Child::closeStdin() { close(std::exchange(in_, -1)); }
+void Child::closeStdout() { close(std::exchange(outFd_, -1)); }
 
 void Child::signal(int sig) { kill(pid_, sig); }
-
-pid_t Child::release() {
-  status_ = 0;  // not to be killed or waited for by the destructor
-  return pid_;
-}
 
 bool isAudioLine(const std::string& line) { return line.find("\"event\":\"audio\"") != std::string::npos; }
 
@@ -113,8 +127,7 @@ int Child::wait(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     int st = 0;
-    const pid_t r = wait4(pid_, &st, WNOHANG, &usage_);
-    if (r == pid_) {
+    if (wait4(pid_, &st, WNOHANG, &usage_) == pid_) {
       status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
       return *status_;
     }
@@ -155,10 +168,7 @@ ProgramRun runProgram(const std::string& program, const std::vector<std::string>
 }
 
 pid_t startQuiet(const std::vector<std::string>& args) {
-  ChildOptions options;
-  options.args.assign(args.begin() + 1, args.end());
-  options.quiet = true;
-  return Child(args[0], options).release();
+  return Child(args[0], ChildOptions{{args.begin() + 1, args.end()}, {}, -1, true}).release();
 }
 
 void endProcess(pid_t pid) {

@@ -10,9 +10,27 @@
 #include <string>
 #include <vector>
 
-#include "support/pipe_reader.h"
-
 namespace zt::test {
+
+// What is left of the time until `deadline`, never negative.
+std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline);
+
+// Newline-ended lines from a descriptor, read with a deadline.
+class LineReader {
+ public:
+  explicit LineReader(int fd) : fd_(fd) {}
+  // The next whole line, or nothing at the deadline or the end of input.
+  std::optional<std::string> next(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Every line until the end of input (or the deadline).
+  std::vector<std::string> rest(std::chrono::milliseconds timeout = std::chrono::seconds(30));
+  // Bytes received after the last newline.
+  const std::string& partial() const { return buffer_; }
+
+ private:
+  int fd_;
+  std::string buffer_;
+  bool eof_ = false;
+};
 
 struct ChildOptions {
   std::vector<std::string> args;           // after the executable's name
@@ -50,14 +68,15 @@ class Child {
   // Waits for the exit without reading (-1: not in time).
   int wait(std::chrono::milliseconds timeout);
   const rusage& usage() const { return usage_; }
-  // Lets the process live on once the object goes.
-  pid_t release();
+  // Lets the process live on once the object goes: nothing to kill or wait for.
+  pid_t release() {
+    status_ = 0;
+    return pid_;
+  }
 
  private:
   pid_t pid_ = -1;
-  int in_ = -1;
-  int outFd_ = -1;
-  int err_ = -1;
+  int in_ = -1, outFd_ = -1, err_ = -1;
   std::optional<LineReader> out_;
   std::string errText_;
   std::optional<int> status_;
@@ -68,8 +87,7 @@ bool isAudioLine(const std::string& line);
 
 struct ProgramRun {
   int status = -1;  // as Child::finish
-  std::string out;
-  std::string err;
+  std::string out, err;
 };
 
 // Runs `program` to its end with nothing on its standard input.

@@ -13,8 +13,7 @@ int main(int argc, char** argv) {
   signal(SIGPIPE, SIG_IGN);
   std::thread([] {
     const int status = RUN_ALL_TESTS();
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     zt::terminateProcess(status);
   }).detach();
   dispatch_main();
