@@ -426,22 +426,15 @@ TEST(Protocol, HostClosingStandardOutputEndsWithStatusOne) {
   EXPECT_EQ(child->stderrText(), "");
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 TEST(EmbeddedPropertyList, CarriesEveryKey) {
-  char dumped[] = "/tmp/zt-plist-XXXXXX";
-  close(mkstemp(dumped));
-  const std::string cmd =
-      std::string("objcopy -O binary --only-section=.info_plist --dump-section .info_plist=") + dumped + " " +
-      ZT_HELPER_PATH + " /dev/null";
-  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-  const std::string xml = readFile(dumped);
-  unlink(dumped);
+  const ProgramRun dump =
+      runProgram("objcopy", {"-O", "binary", "--only-section=.info_plist", "--dump-section",
+                             ".info_plist=/dev/stdout", ZT_HELPER_PATH, "/dev/null"});
+  ASSERT_EQ(dump.status, 0) << dump.err;
+  const std::string& xml = dump.out;
   // The section holds the file exactly as the sources have it.
-  EXPECT_EQ(xml, readFile(ZT_SOURCE_DIR "/resources/Info.plist"));
+  std::ifstream source(ZT_SOURCE_DIR "/resources/Info.plist");
+  EXPECT_EQ(xml, std::string(std::istreambuf_iterator<char>(source), {}));
   std::map<std::string, std::string> entries;
   const std::regex pair(R"(<key>([^<]*)</key>\s*<string>([^<]*)</string>)");
   for (auto it = std::sregex_iterator(xml.begin(), xml.end(), pair); it != std::sregex_iterator(); ++it)
