@@ -148,7 +148,7 @@ long loopWaits() {
 // A low-latency player makes the monitor send pieces of a few ms: they
 // must gather between wakeups (a wakeup and an event line each otherwise).
 TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   const pid_t player = server.play("speakers", tone(1000, 60, 48000), 5);
   // Without shared memory libpulse reads the socket one message per pass.
@@ -182,7 +182,7 @@ TEST(PulseBackend, SmallPiecesAreGatheredAndWakeTheLoopSeldom) {
 // A stall of the conversion side or of the backend's own thread leaves a
 // backlog that must come as a few large buffers, whole.
 TEST(PulseBackend, BacklogsArriveAsFewLargeBuffersAndWhole) {
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   // Large player buffers: a loaded machine must not make the players skip.
   const pid_t players[] = {server.play("speakers", tone(1000, 60, 48000), 200),
@@ -218,7 +218,7 @@ TEST(PulseBackend, BacklogsArriveAsFewLargeBuffersAndWhole) {
 
 // A stopped server: every question still gets its answer, within its bound.
 TEST(PulseBackend, FrozenServerStillAnswersWithinBounds) {
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   auto engine = defaultPlatform().makeAudioEngine();
   // `ask`'s answer with the server stopped, which must take from `least` to `most`.

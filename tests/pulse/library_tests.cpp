@@ -42,7 +42,7 @@ TEST(PulseLibrary, ResolvesEveryFunctionOrNone) {
 
 TEST(PulseLibrary, WithoutTheLibraryEveryServiceActsAsIfNoServerWereThere) {
   ASSERT_TRUE(kLibraryRedirected);
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   Platform& platform = defaultPlatform();
   std::atomic<int> calls{0};

@@ -108,7 +108,7 @@ struct Fault {
   std::string action;  // "kill", or pactl commands separated by ';'
   std::string when;    // before "prepare" or "start", while "recording", or "paused" (then "resume")
   std::string code;
-  std::string script = standardScript();  // the server's
+  std::string script = "";  // the server's
 };
 class PulseFaults : public ::testing::TestWithParam<Fault> {};
 
@@ -117,7 +117,7 @@ class PulseFaults : public ::testing::TestWithParam<Fault> {};
 // A stopped process (a debugger, a paused VM) and more busy processes than cores leave
 // backlogs in the server, absorbed whole; large player buffers keep the players from skipping.
 TEST(PulseHelper, StallsAndLoadLoseNothing) {
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   const pid_t players[] = {server.play("speakers", tone(1000, 120, 48000), 200),
                            server.play("micsink", tone(600, 120, 48000), 200)};
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
 // The helper follows the default output to one that exists already while a
 // player with the server's default (two-second) buffer plays the chirp.
 TEST(PulseHelper, OutputSwitchKeepsWhatWasPlayed) {
-  PulseServer server(standardScript());
+  PulseServer server;
   ASSERT_TRUE(server.ready());
   ASSERT_EQ(server.pactl("load-module module-null-sink sink_name=headphones rate=48000 channels=2"), 0);
   Helper helper;

@@ -7,14 +7,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <thread>
-
-#include "support/child_process.h"
 
 namespace zt::test::pulse {
-
-// The sound server tool's own default.
-std::string standardScript() { return ""; }
 
 bool onPipeWire() {
   const char* kind = std::getenv("ZT_TEST_SERVER");
@@ -116,13 +110,6 @@ std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency, do
   for (size_t i = static_cast<size_t>(loud - x.begin()) + edge; i + edge < x.size(); ++i)
     if (std::fabs(x[i + 1] - c * x[i] + x[i - 1]) > 1e-3) found.push_back(i);
   return found;
-}
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
-  const auto end = std::chrono::steady_clock::now() + timeout;
-  for (; !done(); std::this_thread::sleep_for(std::chrono::milliseconds(20)))
-    if (std::chrono::steady_clock::now() >= end) return false;
-  return true;
 }
 
 }  // namespace zt::test::pulse

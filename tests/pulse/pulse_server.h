@@ -4,23 +4,24 @@
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "support/child_process.h"
+
 namespace zt::test::pulse {
 
-// Default-output sink "speakers", a second sink "micsink" whose monitor is
-// remapped into the default source "virtualmic"; all at 48 kHz stereo.
-std::string standardScript();
+using zt::test::waitUntil;
+
 bool onPipeWire();
 
 class PulseServer {
  public:
   // Starts the server on `script`, PulseAudio commands after the native protocol's
   // ("@DIR@": the server's folder), and points this process's environment at it.
-  explicit PulseServer(const std::string& script);
+  // Without one: default output "speakers", a second sink "micsink" whose monitor
+  // is remapped into the default source "virtualmic"; all at 48 kHz stereo.
+  explicit PulseServer(const std::string& script = "");
   ~PulseServer();
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
@@ -52,7 +53,5 @@ double toneLevel(const std::vector<float>& x, double frequency, double rate);
 // Where a recorded tone breaks (a gap, a repeat, a jump), leaving out
 // `edge` samples after its onset and before its end, where filters ring.
 std::vector<size_t> toneBreaks(const std::vector<float>& x, double frequency, double rate, size_t edge);
-
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
 
 }  // namespace zt::test::pulse

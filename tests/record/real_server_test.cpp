@@ -27,7 +27,7 @@ struct TonesPlaying {
   ~TonesPlaying() {
     for (pid_t p : players) pulse::PulseServer::stopPlayer(p);
   }
-  pulse::PulseServer server{pulse::standardScript()};
+  pulse::PulseServer server;
   std::vector<pid_t> players;
 };
 
@@ -104,7 +104,7 @@ TEST(Package, DependsOnWhatItLoadsRecordsAloneAndLeavesPlayableFilesWhenKilled) 
   options.args = {"--output", dir / "killed"};
   Child recorder(record[0], options);
   const std::string growing = dir / "killed/system.partial.wav";
-  ASSERT_TRUE(pulse::waitUntil([&] { return exists(growing) && file_size(growing) >= 44 + 32000; }, 60s));
+  ASSERT_TRUE(waitUntil([&] { return exists(growing) && file_size(growing) >= 44 + 32000; }, 60s));
   recorder.signal(SIGKILL);
   EXPECT_EQ(recorder.wait(10s), 128 + SIGKILL);
   for (const std::string name : {"system", "microphone"}) {

@@ -19,6 +19,14 @@ std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadli
                                                     deadline - std::chrono::steady_clock::now()));
 }
 
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step) {
+  const auto end = std::chrono::steady_clock::now() + timeout;
+  for (; !done(); std::this_thread::sleep_for(step))
+    if (std::chrono::steady_clock::now() >= end) return false;
+  return true;
+}
+
 std::optional<std::string> LineReader::next(std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
@@ -123,17 +131,11 @@ std::optional<std::string> Child::nextControl(std::chrono::milliseconds timeout)
 }
 
 int Child::wait(std::chrono::milliseconds timeout) {
-  if (status_) return *status_;
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (;;) {
-    int st = 0;
-    if (wait4(pid_, &st, WNOHANG, &usage_) == pid_) {
-      status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-      return *status_;
-    }
-    if (std::chrono::steady_clock::now() > deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
+  int st = 0;
+  if (!status_ && waitUntil([&] { return wait4(pid_, &st, WNOHANG, &usage_) == pid_; }, timeout,
+                            std::chrono::milliseconds(2)))
+    status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+  return status_.value_or(-1);
 }
 
 int Child::finish(std::chrono::milliseconds timeout) {
@@ -178,12 +180,7 @@ void endProcess(pid_t pid) {
 }
 
 bool waitProcess(pid_t pid, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (waitpid(pid, nullptr, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
+  return waitUntil([pid] { return waitpid(pid, nullptr, WNOHANG) == pid; }, timeout);
 }
 
 }  // namespace zt::test

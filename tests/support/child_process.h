@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -14,6 +15,9 @@ namespace zt::test {
 
 // What is left of the time until `deadline`, never negative.
 std::chrono::milliseconds leftUntil(std::chrono::steady_clock::time_point deadline);
+// Asks `done` every `step` until it holds (true) or `timeout` passed (false).
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout,
+               std::chrono::milliseconds step = std::chrono::milliseconds(20));
 
 // Newline-ended lines from a descriptor, read with a deadline.
 class LineReader {

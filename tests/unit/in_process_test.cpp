@@ -118,10 +118,6 @@ class OutputTest : public ::testing::Test {
     sync(mainQueue(), [&] { s = output->stateForTesting(); });
     return s;
   }
-  bool waitFor(const std::function<bool()>& predicate, int ms = 3000) {
-    for (int i = 0; i < ms && !predicate(); ++i) std::this_thread::sleep_for(1ms);
-    return predicate();
-  }
   std::vector<std::string> codes() {
     std::lock_guard lock(seen->mutex);
     return seen->codes;
@@ -131,12 +127,12 @@ class OutputTest : public ::testing::Test {
   std::string readBytes(size_t bytes, int ms = 3000) {
     std::string text;
     char chunk[65536];
-    waitFor(
+    test::waitUntil(
         [&] {
           for (ssize_t n; (n = read(readFd, chunk, sizeof chunk)) > 0;) text.append(chunk, size_t(n));
           return text.size() >= bytes;
         },
-        ms);
+        std::chrono::milliseconds(ms), 1ms);
     return text;
   }
 
@@ -168,14 +164,14 @@ TEST_F(OutputTest, LineAndQueueBounds) {
     EXPECT_EQ(s.pendingError, "OUTPUT_BACKPRESSURE");
     output->fail("AUDIO_BACKPRESSURE");
   });
-  ASSERT_TRUE(waitFor([&] { return codes().size() == 2; }));
+  ASSERT_TRUE(test::waitUntil([&] { return codes().size() == 2; }, 3s, 1ms));
   EXPECT_EQ(codes(), (std::vector<std::string>{"INTERNAL_ERROR", "OUTPUT_BACKPRESSURE"}));
 }
 
 // An overflow keeps a partly written line: the host never sees a torn one.
 TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   sync(mainQueue(), [&] { output->event(eventOfSize(10000), false); });
-  ASSERT_TRUE(waitFor([&] { return state().frontOffset > 0; }));
+  ASSERT_TRUE(test::waitUntil([&] { return state().frontOffset > 0; }, 3s, 1ms));
   sync(mainQueue(), [&] {
     while (output->stateForTesting().pendingError.empty()) output->event(eventOfSize(65535), false);
     EXPECT_EQ(output->stateForTesting().lineCount, 1u);
@@ -183,7 +179,7 @@ TEST_F(OutputTest, OverflowKeepsThePartlyWrittenLine) {
   const std::string text = readBytes(10001);
   EXPECT_EQ(text.size(), 10001u);
   EXPECT_EQ(text.back(), '\n');
-  ASSERT_TRUE(waitFor([&] { return state().lineCount == 0 && !state().writeArmed; }));
+  ASSERT_TRUE(test::waitUntil([&] { return state().lineCount == 0 && !state().writeArmed; }, 3s, 1ms));
 }
 
 // A failure or exit request stops audio; control events still go out.
@@ -200,7 +196,7 @@ TEST_F(OutputTest, AudioOnlyWhileAcceptedAndExitOnceWritten) {
     output->event(Event{{"event", "late"}}, false);
     output->event(audio, true);
   });
-  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return exitStatus() != -1; }, 3s, 1ms));
   EXPECT_EQ(exitStatus(), 0);
   EXPECT_EQ(readBytes(50), "{\"audio\":\"AAA=\",\"event\":\"audio\"}\n{\"event\":\"late\"}\n");
 }
@@ -212,7 +208,7 @@ TEST_F(OutputTest, LostOutputEndsWithStatusOne) {
     output->requestExit(0);
     output->event(eventOfSize(32), false);
   });
-  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return exitStatus() != -1; }, 3s, 1ms));
   EXPECT_EQ(exitStatus(), 1);
   EXPECT_EQ(codes(), (std::vector<std::string>{"OUTPUT_CLOSED"}));
 }
@@ -225,7 +221,7 @@ TEST_F(OutputTest, GraceTimerNeverReportsSuccess) {
   });
   std::this_thread::sleep_for(2500ms);
   EXPECT_EQ(exitStatus(), -1);
-  ASSERT_TRUE(waitFor([&] { return exitStatus() != -1; }));
+  ASSERT_TRUE(test::waitUntil([&] { return exitStatus() != -1; }, 3s, 1ms));
   EXPECT_EQ(exitStatus(), 1);
 }
 
@@ -295,11 +291,13 @@ class AdmissionTest : public OutputTest {
     OutputTest::TearDown();
   }
   bool waitForPhase(CapturePhase wanted) {
-    return waitFor([&] {
-      CapturePhase p{};
-      sync(mainQueue(), [&] { p = capture_->phaseForTesting(); });
-      return p == wanted;
-    });
+    return test::waitUntil(
+        [&] {
+          CapturePhase p{};
+          sync(mainQueue(), [&] { p = capture_->phaseForTesting(); });
+          return p == wanted;
+        },
+        3s, 1ms);
   }
   void command(const std::string& word) {
     sync(mainQueue(), [&] { capture_->command(word); });
