@@ -10,6 +10,7 @@
 #include <mutex>
 #include <thread>
 
+#include "base/dispatch.h"
 #include "platform/platform.h"
 #include "platform/pulse/monitor_timeline.h"
 #include "pulse/pulse_server.h"
@@ -52,6 +53,9 @@ struct SystemCapture final : StreamOutput, StreamDelegate {
   Stream* expected = nullptr;  // for the callbacks, which may run as `live` goes
   Received got;
   std::atomic<int> problems{0}, stops{0};
+  // A conversion queue that falls behind keeps the buffers it was handed.
+  std::atomic<bool> hold{false};
+  std::vector<std::shared_ptr<SampleBuffer>> held;  // on `queue`
 
   SystemCapture() { dispatch_queue_set_specific(queue, &gQueueKey, this, nullptr); }
   ~SystemCapture() {
@@ -71,6 +75,7 @@ struct SystemCapture final : StreamOutput, StreamDelegate {
       ++problems;
     else
       got.add(data.data(), frames, 2);
+    if (hold) held.push_back(std::move(buffer));
   }
   void stream(Stream* s, const Error& error) override {
     if (s == expected) ++stops;
@@ -193,9 +198,10 @@ TEST(PulseBackend, BacklogsArriveAsFewLargeBuffersAndWhole) {
   ASSERT_TRUE(system.start());
   ASSERT_TRUE(waitUntil([&] { return system.got.count() > 48000 && mic.got.count() > 48000; }, 20s));
   system.got.largest = 0;
-  dispatch_suspend(system.queue);
+  system.hold = true;
   std::this_thread::sleep_for(300ms);
-  dispatch_resume(system.queue);
+  system.hold = false;
+  zt::sync(system.queue, [&] { system.held.clear(); });
   std::this_thread::sleep_for(400ms);
   EXPECT_GE(system.got.largest, 12000) << "conversion stall";
   system.got.largest = mic.got.largest = 0;

@@ -167,11 +167,11 @@ bool PulseStream::hasOutput(StreamOutput* output) {
                      [output](const Output& o) { return o.output == output; });
 }
 
-// On the output's queue. The delivery holds the stream, so the identity
-// passed names a live object.
+// On the output's queue, run from the loop thread with the loop lock held
+// (see `post`), so the stream passed is alive.
 void PulseStream::deliver(void* context) {
-  std::unique_ptr<Delivery> d(static_cast<Delivery*>(context));
-  if (d->stream->hasOutput(d->output)) d->output->stream(d->stream.get(), d->buffer, kStreamOutputAudio);
+  const auto* d = static_cast<const Delivery*>(context);
+  if (d->stream->hasOutput(d->output)) d->output->stream(d->stream, d->buffer, kStreamOutputAudio);
 }
 
 // Main queue. Everything after the connect request happens in loop
@@ -848,7 +848,12 @@ void PulseStream::flushGathered() {
 }
 
 // Lock held. Copies `frames` frames (at most kMaxFramesPerBuffer) into one
-// buffer and posts a delivery of it per output.
+// buffer and hands it to each output on the output's queue. The hand-over
+// is synchronous: libdispatch runs the output's code on its queue but on
+// this thread, so a buffer costs no thread wakeup to get there (the
+// session's queue only admits the buffer and posts its conversion). The
+// stream cannot go away meanwhile: its destructor takes the loop lock this
+// thread holds.
 void PulseStream::post(const float* samples, size_t frames) {
   if (frames == 0) return;
   std::vector<Output> outputs;
@@ -856,20 +861,15 @@ void PulseStream::post(const float* samples, size_t frames) {
     std::lock_guard<std::mutex> lock(outputsMutex_);
     outputs = outputs_;
   }
-  if (outputs.empty()) return;
-  // Null while the stream is being destroyed on another thread (which waits
-  // for the loop lock this callback holds).
-  std::shared_ptr<PulseStream> self = weak_from_this().lock();
-  if (!self) return;
+  // Expired while the stream is being destroyed on another thread (which
+  // waits for the loop lock held here): nothing more goes out.
+  if (outputs.empty() || weak_from_this().expired()) return;
   std::vector<float> chunk(samples, samples + frames * channels_);
   auto buffer =
       std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_), inFlight_);
-  for (size_t i = 0; i < outputs.size(); ++i) {
-    // The last delivery takes this callback's own reference, so the loop
-    // thread never ends up holding the final one.
-    auto holder = i + 1 == outputs.size() ? std::move(self) : self;
-    dispatch_async_f(outputs[i].queue, new Delivery{std::move(holder), outputs[i].output, buffer},
-                     &PulseStream::deliver);
+  for (const Output& o : outputs) {
+    Delivery delivery{this, o.output, buffer};
+    dispatch_sync_f(o.queue, &delivery, &PulseStream::deliver);
   }
 }
 

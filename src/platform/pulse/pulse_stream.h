@@ -82,7 +82,7 @@ class PulseStream final : public Stream,
     dispatch_queue_t queue;
   };
   struct Delivery {
-    std::shared_ptr<PulseStream> stream;
+    PulseStream* stream;
     StreamOutput* output;
     std::shared_ptr<SampleBuffer> buffer;
   };
