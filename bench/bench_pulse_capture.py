@@ -273,6 +273,21 @@ def bench_pipes(server, sources, commands):
     cpu = sum(reap(p) for p in procs)
     return cpu, rss, total[0], chunks
 
+# parec | sox at the helper's own fragments (40 ms for the output's monitor,
+# 50 ms for the microphone), then with sox's output unbuffered (stdbuf -o0;
+# by default stdio holds 4096 bytes, 128 ms of its output) at those and at
+# smaller fragments: the way to bring it nearest the helper's delay. Its
+# resampler still holds back tens of milliseconds, so even 10 ms fragments
+# do not reach the helper's delay.
+PAREC_SOX = [(40, 50, False), (40, 50, True), (20, 25, True), (10, 10, True)]
+
+def parec_sox(source, latency_ms, unbuffered):
+    return [["parec", "-d", source, f"--latency-msec={latency_ms}", "--raw", "--format=float32le", "--rate=48000",
+             "--channels=2"],
+            (["stdbuf", "-o0"] if unbuffered else []) +
+            ["sox", "--buffer", "640", "-t", "raw", "-e", "floating-point", "-b", "32", "-c", "2", "-r", "48000", "-",
+             "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", "16000", "-"]]
+
 def ms(values):
     return statistics.median(values) * 1000 if values else float("nan")
 
@@ -289,14 +304,11 @@ def main():
                   "speakers.monitor", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]],
                 [["ffmpeg", "-nostdin", "-loglevel", "quiet", "-f", "pulse", "-fragment_size", "3840", "-i",
                   "virtualmic", "-ar", "16000", "-ac", "1", "-f", "s16le", "-flush_packets", "1", "pipe:1"]]])),
-            # At the helper's own fragments: 40 ms for the output's monitor,
-            # 50 ms for the microphone.
-            ("parec | sox", lambda: bench_pipes(server, None, [
-                [["parec", "-d", src, f"--latency-msec={latency}", "--raw", "--format=float32le", "--rate=48000",
-                  "--channels=2"],
-                 ["sox", "--buffer", "640", "-t", "raw", "-e", "floating-point", "-b", "32", "-c", "2", "-r", "48000",
-                  "-", "-t", "raw", "-e", "signed", "-b", "16", "-c", "1", "-r", "16000", "-"]]
-                for src, latency in (("speakers.monitor", 40), ("virtualmic", 50))])),
+            *[(f"parec | sox {system}/{mic}" + (" -o0" if unbuffered else ""),
+               lambda system=system, mic=mic, unbuffered=unbuffered: bench_pipes(server, None, [
+                   parec_sox(src, latency, unbuffered)
+                   for src, latency in (("speakers.monitor", system), ("virtualmic", mic))]))
+              for system, mic, unbuffered in PAREC_SOX],
         ]
         for name, run in tools:
             sources = Sources(server)
