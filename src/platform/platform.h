@@ -127,8 +127,10 @@ enum StreamOutputType : int64_t { kStreamOutputScreen = 0, kStreamOutputAudio = 
 class Stream;
 
 // Receives a stream's sample buffers on the queue given with the output.
-// A backend may run it there synchronously from a thread of its own, so it
-// must not wait for the stream or for anything that waits for the stream.
+// A backend may run it there synchronously from a thread of its own (a busy
+// queue then holds that thread up), so it must not wait for the stream or
+// for anything that waits for it, call into it, or drop the last reference
+// to it.
 class StreamOutput {
  public:
   virtual void stream(Stream* stream, std::shared_ptr<SampleBuffer> buffer, int64_t type) = 0;

@@ -198,14 +198,15 @@ TEST(PulseBackend, BacklogsArriveAsFewLargeBuffersAndWhole) {
   system.got.largest = 0;
   system.hold = true;
   std::this_thread::sleep_for(300ms);
-  system.held.store(nullptr);
+  ASSERT_TRUE(system.held.exchange(nullptr)) << "nothing came while held";
   std::this_thread::sleep_for(400ms);
   EXPECT_GE(system.got.largest, 12000) << "conversion stall";
   system.got.largest = mic.got.largest = 0;
   mic.stallOnce = true;
   std::this_thread::sleep_for(800ms);
   // PipeWire may hand part of the backlog over only after it: large pieces.
-  for (Received* r : {&system.got, &mic.got}) EXPECT_GE(r->largest, 4800) << "engine thread stall";
+  for (Received* r : {&system.got, &mic.got})
+    EXPECT_GE(r->largest, 4800) << (r == &mic.got ? "mic" : "system");
   const auto sys = system.got.since(0), mc = mic.got.since(0);
   EXPECT_EQ(toneBreaks(sys, 1000, 48000, 100), std::vector<size_t>{});
   // PipeWire may shift its remapped monitor by a sample as the standby on it connects.

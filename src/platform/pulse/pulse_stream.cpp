@@ -855,21 +855,25 @@ void PulseStream::flushGathered() {
 // stream cannot go away meanwhile: its destructor takes the loop lock this
 // thread holds.
 void PulseStream::post(const float* samples, size_t frames) {
-  if (frames == 0) return;
-  std::vector<Output> outputs;
-  {
-    std::lock_guard<std::mutex> lock(outputsMutex_);
-    outputs = outputs_;
-  }
   // Expired while the stream is being destroyed on another thread (which
   // waits for the loop lock held here): nothing more goes out.
-  if (outputs.empty() || weak_from_this().expired()) return;
+  if (frames == 0 || weak_from_this().expired()) return;
+  std::vector<Output> outputs;
+  {
+    // Each queue is kept for the hand-over: its output may be removed, and
+    // the queue released, meanwhile.
+    std::lock_guard<std::mutex> lock(outputsMutex_);
+    outputs = outputs_;
+    for (const Output& o : outputs) dispatch_retain(o.queue);
+  }
+  if (outputs.empty()) return;
   std::vector<float> chunk(samples, samples + frames * channels_);
   auto buffer =
       std::make_shared<PulseSampleBuffer>(std::move(chunk), channels_, static_cast<double>(rate_), inFlight_);
   for (const Output& o : outputs) {
     Delivery delivery{this, o.output, buffer};
     dispatch_sync_f(o.queue, &delivery, &PulseStream::deliver);
+    dispatch_release(o.queue);
   }
 }
 
