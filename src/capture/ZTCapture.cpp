@@ -89,13 +89,15 @@ void ZTCapture::stop() {
 void ZTCapture::beginStop() {
   ZT_ASSERT_MAIN_QUEUE();
   if (_phase == CapturePhase::Ended) return;
-  // The engine hands over its partly filled buffer as it stops; admission,
-  // still open, takes it in before it closes.
+  // The engine hands over its partly filled buffer as it stops, and a
+  // stream what it has gathered as it is asked to stop; admission, still
+  // open, takes both in before it closes.
   stopMicrophone();
-  closeAdmission();
   // In Stopping the drain will read the flags; in StreamStarting the start
   // completion will, and calls back here.
-  if (_phase == CapturePhase::Stopping || _phase == CapturePhase::StreamStarting) return;
+  const bool stopUnderWay = _phase == CapturePhase::Stopping || _phase == CapturePhase::StreamStarting;
+  if (stopUnderWay || !_stream) closeAdmission();
+  if (stopUnderWay) return;
   if (_phase == CapturePhase::Preparing) ++_generation;
   _phase = CapturePhase::Stopping;
   deadline(kPhaseDeadlineSeconds);
@@ -107,6 +109,7 @@ void ZTCapture::beginStop() {
   stopping->stopCapture([this, stopping](std::optional<platform::Error> error) {
     async(mainQueue(), [this, stopping, error] { streamStopped(stopping, error); });
   });
+  closeAdmission();
 }
 
 void ZTCapture::streamStopped(std::shared_ptr<platform::Stream> stream,

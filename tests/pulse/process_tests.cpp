@@ -174,12 +174,12 @@ TEST(PulseHelper, StopKeepsTheMicrophonesLastPiece) {
     };
     lossMs.push_back((end(audio["system"]) - end(audio["microphone"])) / 16.0);
   }
-  // The two record streams read up to a wakeup spacing apart, so one run's
-  // difference wanders by 10-15 ms either way; a tap's part left behind at
-  // every stop (0 to 21 ms) moves the median.
+  // Each source loses only what the server still held at the stop (less
+  // than a fragment, 40 and 50 ms), so the difference wanders by 5-15 ms;
+  // the microphone's gathered reads left behind at every stop add 50-80.
 #ifndef ZT_UNDER_SANITIZER  // several times slower there: no timing bound holds
   std::sort(lossMs.begin(), lossMs.end());
-  EXPECT_LE((lossMs[1] + lossMs[2]) / 2, 7.5) << ::testing::PrintToString(lossMs);
+  EXPECT_LE((lossMs[1] + lossMs[2]) / 2, 20) << ::testing::PrintToString(lossMs);
 #endif
 }
 

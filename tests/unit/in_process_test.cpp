@@ -277,7 +277,8 @@ class AdmissionTest : public OutputTest {
  protected:
   void SetUp() override {
     OutputTest::SetUp();
-    platform_ = new sim::SimPlatform(sim::Scenario{});
+    // The stream hands over what it gathered as it is asked to stop.
+    platform_ = new sim::SimPlatform(sim::Scenario{.streams = sim::StreamScript{.framesAtStop = 4800}});
     sync(mainQueue(), [&] { capture_ = new ZTCapture(output.get(), *platform_); });
     command("prepare");
     ASSERT_TRUE(waitForPhase(CapturePhase::Prepared));
@@ -351,6 +352,10 @@ TEST_F(AdmissionTest, BuffersThatAreNotOursAreIgnoredSilently) {
   deliver(systemBuffer(), kStreamOutputAudio, stream);
   deliverMicrophone(tap_.buffer());
   idle();
+  // What the stream handed over as it paused went out.
+  const auto paused = lines();
+  EXPECT_GE(
+      std::count_if(paused.begin(), paused.end(), [](auto& l) { return l.find("\"system\"") != l.npos; }), 1);
   EXPECT_EQ(reported(""), 0u);
   EXPECT_EQ(freeSlots(), 4);
 }

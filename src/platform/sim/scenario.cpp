@@ -92,6 +92,7 @@ StreamScript parseStream(const json& j) {
   if (j.contains("start")) s.start = parseAnswer(j["start"]);
   if (j.contains("stop")) s.stop = parseAnswer(j["stop"]);
   s.stopsByItselfAfterMs = j.value("stopsByItselfAfterMs", -1);
+  s.framesAtStop = j.value("framesAtStop", 0u);
   if (j.contains("audio")) s.audio = parseAudio(j["audio"]);
   return s;
 }

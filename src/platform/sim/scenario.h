@@ -65,6 +65,7 @@ struct StreamScript {
   Answer start;
   Answer stop;
   int stopsByItselfAfterMs = -1;  // after the start request; -1: never
+  uint32_t framesAtStop = 0;      // handed over as it is asked to stop (what it gathered)
   AudioScript audio;
 };
 

@@ -356,6 +356,11 @@ class SimStream : public platform::Stream, public std::enable_shared_from_this<S
 
   void stopCapture(platform::StreamCompletion completion) override {
     if (pacer_) pacer_->stop();
+    if (script_.framesAtStop > 0) {
+      std::lock_guard lock(mutex_);
+      auto buffer = sineSampleBuffer(format_, script_.framesAtStop, 0, 1000, 0.5);
+      if (output_) sync(outputQueue_, [&] { output_->stream(this, buffer, platform::kStreamOutputAudio); });
+    }
     const Answer answer = script_.stop;
     impl_->answerLater(answer, [completion, answer] {
       completion(answer.kind == Answer::Kind::Error ? std::optional(answer.error) : std::nullopt);
